@@ -1,0 +1,350 @@
+#include "AlertWindowUnit.h"
+
+#include "ErrorDisplay.h"
+#include "Exceptions.h"
+#include "LocalClock.h"
+#include "MainConnectionUnit.h"
+#include "StringStringHashtables.h"
+#include "UrlEncode.h"
+
+#include <QFontDatabase>
+#include <QLocale>
+#include <QMenu>
+#include <QVBoxLayout>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+struct TWindowSetting
+{
+    const char *Caption;
+    TWindowKind Kind;
+    QColor AlertColor; // invalid: the grid has none
+};
+
+const TWindowSetting WindowSettings[8] = {
+    {"Quickstrike Down", wkQuickStrike, QColor(255, 75, 75)},
+    {"Quickstrike Up", wkQuickStrike, QColor(100, 255, 100)},
+    {"Bollinger Long (NASDAQ)", wkBollinger, QColor()},
+    {"Bollinger Short (NASDAQ)", wkBollinger, QColor()},
+    {"Bollinger Long (NYSE)", wkBollinger, QColor()},
+    {"Bollinger Short (NYSE)", wkBollinger, QColor()},
+    {"Break Lo 5", wkSymbolOnly, QColor(255, 255, 0)},
+    {"Break Hi 5", wkSymbolOnly, QColor(0, 255, 255)},
+};
+
+// Plain decimal digits with an optional sign, within 32 bits; else -1.
+int ParseWindowId(const std::string &text)
+{
+    size_t pos = (!text.empty() && (text[0] == '-' || text[0] == '+')) ? 1 : 0;
+    if (pos == text.size())
+        return -1;
+    long long value = 0;
+    for (; pos < text.size(); ++pos) {
+        if (text[pos] < '0' || text[pos] > '9')
+            return -1;
+        value = value * 10 + (text[pos] - '0');
+        if (value > 2147483648LL)
+            return -1;
+    }
+    if (text[0] == '-')
+        value = -value;
+    if (value > 2147483647LL)
+        return -1;
+    return static_cast<int>(value);
+}
+
+bool SameNumber(double a, double b)
+{
+    return std::isnan(a) || std::isnan(b) || a == b;
+}
+
+// Must the entry stand behind the new one? Larger distances from the band
+// come first, then symbols in ascending byte order; a NaN distance compares
+// as equal, so the symbol decides.
+bool MustFollow(const TBollingerEntry &entry, const TBollingerEntry &added)
+{
+    const double a = std::fabs(entry.DistFromBB);
+    const double b = std::fabs(added.DistFromBB);
+    if (!std::isnan(a) && !std::isnan(b)) {
+        if (a < b)
+            return true;
+        if (a > b)
+            return false;
+    }
+    return entry.Symbol >= added.Symbol;
+}
+
+} // namespace
+
+void SplitAt(const std::string &separator, const std::string &text, std::string &before, std::string &after)
+{
+    const size_t at = text.find(separator);
+    if (at == std::string::npos) {
+        before = text;
+        after.clear();
+        return;
+    }
+    // Through temporaries: text may be the same string as before or after.
+    std::string front = text.substr(0, at);
+    std::string back = text.substr(at + separator.size());
+    before = std::move(front);
+    after = std::move(back);
+}
+
+void ParsePayload(const std::string &text, tHashTable &table)
+{
+    std::string rest = text;
+    std::string pair, name, value;
+    while (!rest.empty()) {
+        SplitAt("&", rest, pair, rest);
+        SplitAt("=", pair, name, value);
+        if (name.size() != pair.size())
+            table.Put(UrlDecode(name), UrlDecode(value));
+    }
+}
+
+double ParseAlertNumber(const std::string &text)
+{
+    constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+    if (text.empty())
+        return NaN;
+    const QString number = QString::fromStdString(text);
+    QLocale user;
+    user.setNumberOptions(QLocale::RejectGroupSeparator);
+    bool ok = false;
+    double value = user.toDouble(number, &ok);
+    if (ok)
+        return value;
+    value = QLocale::c().toDouble(number, &ok);
+    return ok ? value : NaN;
+}
+
+TAlertForm::TAlertForm() : TAlertForm(MainConnection()) {}
+
+TAlertForm::TAlertForm(TMainConnection &connection)
+{
+    setObjectName(QStringLiteral("AlertForm"));
+    SetCaption("AlertForm");
+    resize(401, 480);
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPixelSize(12);
+    setFont(font);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+
+    ExpireBollingersTimer = std::make_unique<TTimer>();
+    ExpireBollingersTimer->OnTimer = [this] { ExpireBollingersTimerTimer(); };
+
+    ClearPopup = new QMenu(this);
+    ClearWindowMenuItem = ClearPopup->addAction(QStringLiteral("Clear Window"));
+    ClearWindowMenuItem->setObjectName(QStringLiteral("ClearWindowMenuItem"));
+    connect(ClearWindowMenuItem, &QAction::triggered, this,
+            [this] { CallGuiHandler([this] { ClearWindowMenuItemClick(); }); });
+
+    FormCreate(connection);
+}
+
+TAlertForm::~TAlertForm()
+{
+    *FAlive = false;
+    CallGuiHandler([this] { FormDestroy(); });
+}
+
+void TAlertForm::FormCreate(TMainConnection &connection)
+{
+    std::weak_ptr<bool> alive = FAlive;
+    connection.AddAlertListener([this, alive](const std::string &data) {
+        const auto flag = alive.lock();
+        if (flag && *flag)
+            ReceiveAlert(data);
+    });
+}
+
+void TAlertForm::FormDestroy()
+{
+    Assert(false);
+}
+
+TDrawGrid *TAlertForm::Grid() const
+{
+    if (FQuickStrikeGrid)
+        return FQuickStrikeGrid;
+    if (FBollingerGrid)
+        return FBollingerGrid;
+    return FSymbolOnlyGrid;
+}
+
+void TAlertForm::SetUpWindow(int windowId)
+{
+    Assert(windowId >= 1 && windowId <= 8);
+    const TWindowSetting &setting = WindowSettings[windowId - 1];
+    Tag = windowId;
+    SetCaption(setting.Caption);
+    TDrawGrid *grid = nullptr;
+    switch (setting.Kind) {
+    case wkQuickStrike:
+        grid = FQuickStrikeGrid = new TQuickStrikeGrid(this);
+        break;
+    case wkBollinger:
+        grid = FBollingerGrid = new TBollingerGrid(this);
+        break;
+    case wkSymbolOnly:
+        grid = FSymbolOnlyGrid = new TSymbolOnlyGrid(this);
+        break;
+    }
+    grid->setParent(this);
+    grid->setVisible(true);
+    layout()->addWidget(grid);
+    if (setting.Kind != wkBollinger)
+        SetPopupMenu(ClearPopup);
+    FWindowKind = setting.Kind;
+    if (FQuickStrikeGrid)
+        FQuickStrikeGrid->SetAlertColor(setting.AlertColor);
+    if (FSymbolOnlyGrid)
+        FSymbolOnlyGrid->SetAlertColor(setting.AlertColor);
+}
+
+void TAlertForm::ReceiveAlert(const std::string &data)
+{
+    std::string line, rest, payload;
+    SplitAt("\r\n", data, line, rest);
+    SplitAt("\r\n", rest, payload, line);
+
+    tHashTable table(0);
+    ParsePayload(payload, table);
+    if (ParseWindowId(table.Get("w_id")) != Tag)
+        return;
+
+    switch (FWindowKind) {
+    case wkQuickStrike:
+    case wkSymbolOnly: {
+        TQuickStrikeEntry entry;
+        entry.Symbol = table.Get("symbol");
+        entry.Last = ParseAlertNumber(table.Get("last"));
+        entry.PrevClose = ParseAlertNumber(table.Get("prev_close"));
+        entry.SmaDivergence = ParseAlertNumber(table.Get("sma_divergence"));
+        entry.Time = table.Get("time");
+        if (FWindowKind == wkQuickStrike) {
+            FQuickStrikeEntries.InsertFront(std::move(entry), MaxQuickStrikeEntries);
+            if (FQuickStrikeGrid)
+                FQuickStrikeGrid->SetEntries(FQuickStrikeEntries);
+        } else {
+            FSymbolOnlyEntries.InsertFront(std::move(entry), MaxQuickStrikeEntries);
+            if (FSymbolOnlyGrid)
+                FSymbolOnlyGrid->SetEntries(FSymbolOnlyEntries);
+        }
+        break;
+    }
+    case wkBollinger:
+        BollingerUpdate(table);
+        break;
+    }
+}
+
+void TAlertForm::BollingerUpdate(tHashTable &payload)
+{
+    const std::string symbol = payload.Get("symbol");
+    const TDateTime now = Now();
+    const std::vector<TBollingerEntry> &current = FBollingerEntries.Items();
+    int index = -1;
+    for (size_t i = 0; i < current.size(); ++i) {
+        if (current[i].Symbol == symbol) {
+            index = static_cast<int>(i);
+            break;
+        }
+    }
+
+    const std::string action = payload.Get("action");
+    if (action == "add") {
+        TBollingerEntry added;
+        added.Symbol = symbol;
+        added.Last = ParseAlertNumber(payload.Get("last"));
+        added.PrevClose = ParseAlertNumber(payload.Get("prev_close"));
+        added.DistFromBB = ParseAlertNumber(payload.Get("dist_from_bb"));
+        added.Updated = now;
+        if (index != -1) {
+            const TBollingerEntry &stored = current[index];
+            if (SameNumber(stored.Last, added.Last) && SameNumber(stored.PrevClose, added.PrevClose) &&
+                SameNumber(stored.DistFromBB, added.DistFromBB)) {
+                // Only a refresh: the row stays and the grid is not told.
+                FBollingerEntries.Edit()[index].Updated = now;
+                return;
+            }
+        }
+        std::vector<TBollingerEntry> &list = FBollingerEntries.Edit();
+        if (index == -1) {
+            list.push_back(added);
+            index = static_cast<int>(list.size()) - 1;
+        }
+        // The entry at index still holds its previous values while we search.
+        int found = -1;
+        for (size_t i = 0; i < list.size(); ++i) {
+            if (MustFollow(list[i], added)) {
+                found = static_cast<int>(i);
+                break;
+            }
+        }
+        if (found == index) {
+            list[index] = std::move(added);
+        } else {
+            list.erase(list.begin() + index);
+            if (found == -1)
+                list.push_back(std::move(added));
+            else
+                list.insert(list.begin() + (found > index ? found - 1 : found), std::move(added));
+        }
+        FBollingerGrid->SetEntries(FBollingerEntries);
+    } else if (action == "delete") {
+        if (index == -1)
+            return;
+        std::vector<TBollingerEntry> &list = FBollingerEntries.Edit();
+        list.erase(list.begin() + index);
+        FBollingerGrid->SetEntries(FBollingerEntries);
+    } else {
+        FBollingerGrid->SetEntries(FBollingerEntries);
+    }
+}
+
+void TAlertForm::ExpireBollingersTimerTimer()
+{
+    const TDateTime now = Now();
+    if (FWindowKind != wkBollinger)
+        return;
+    std::vector<TBollingerEntry> kept;
+    kept.reserve(FBollingerEntries.size());
+    for (const TBollingerEntry &entry : FBollingerEntries) {
+        // Exactly two minutes after the last update, the row is gone.
+        if ((entry.Updated * 1440 + 2) / 1440 > now)
+            kept.push_back(entry);
+    }
+    if (kept.size() < FBollingerEntries.size()) {
+        FBollingerEntries = TBollingerEntries(std::move(kept));
+        FBollingerGrid->SetEntries(FBollingerEntries);
+    }
+}
+
+void TAlertForm::ClearWindow()
+{
+    switch (FWindowKind) {
+    case wkQuickStrike:
+        FQuickStrikeEntries.clear();
+        if (FQuickStrikeGrid)
+            FQuickStrikeGrid->SetEntries(FQuickStrikeEntries);
+        break;
+    case wkSymbolOnly:
+        FSymbolOnlyEntries.clear();
+        if (FSymbolOnlyGrid)
+            FSymbolOnlyGrid->SetEntries(FSymbolOnlyEntries);
+        break;
+    case wkBollinger:
+        break;
+    }
+}
+
+void TAlertForm::ClearWindowMenuItemClick()
+{
+    ClearWindow();
+}
