@@ -46,9 +46,14 @@ void RunPasses(z_stream &stream, const std::string &data, std::string &output, C
         filled = stream.avail_out == 0;
         // Input left but nothing consumed and nothing produced: the stream
         // cannot go on (it ended, or wants a preset dictionary). Never spin.
-        if (!filled && produced == 0 && stream.avail_in > 0 && stream.avail_in == inBefore)
-            throw ErrorClass(result == Z_NEED_DICT ? "preset dictionary requested"
-                                                   : "data after end of stream");
+        // Recording the text in the stream makes it dead like any zlib
+        // failure, so later input is dropped instead of raising again.
+        if (!filled && produced == 0 && stream.avail_in > 0 && stream.avail_in == inBefore) {
+            const char *text =
+                result == Z_NEED_DICT ? "preset dictionary requested" : "data after end of stream";
+            stream.msg = const_cast<char *>(text);
+            throw ErrorClass(text);
+        }
     }
 }
 
