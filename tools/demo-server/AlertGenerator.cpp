@@ -161,7 +161,10 @@ TDemoAlert TAlertGenerator::StrikeAlert(int windowId, int direction)
 {
     const int index = FRandom.Below(static_cast<int>(FSymbols.size()));
     Move(index, direction);
-    const TSymbolState &state = FSymbols[index];
+    TSymbolState &state = FSymbols[index];
+    // A strike or a break goes through the moving average in its direction.
+    if (direction * (state.Last - state.Sma) / state.Sma * 100 < 0.01)
+        state.Last = std::max(1.0, state.Sma * (1 + direction * state.Volatility * (1 + FRandom.Uniform())));
     TDemoAlert alert;
     alert.WindowId = windowId;
     alert.Symbol = Symbols()[index];
