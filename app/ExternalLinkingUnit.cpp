@@ -1,11 +1,7 @@
 #include "ExternalLinkingUnit.h"
 
-#include "PennoricGenericConnector2Proj1_TLB.h"
-
-#if __has_include("LinkTarget.h")
 #include "LinkTarget.h"
-#define CORVANE_HAS_LINK_TARGET 1
-#endif
+#include "PennoricGenericConnector2Proj1_TLB.h"
 
 TExternalLinkingWindow *ExternalLinkingWindow = nullptr;
 
@@ -52,11 +48,9 @@ void TExternalLinkingWindow::ShowLinkingWindow()
 void InstallExternalLinkingWindow(TExternalLinkingWindow *window)
 {
     ExternalLinkingWindow = window;
-#ifdef CORVANE_HAS_LINK_TARGET
     LinkSymbolHandler = [](const std::string &symbol) {
         // Without a linking window the program carries on, unlinked.
         if (ExternalLinkingWindow)
             ExternalLinkingWindow->LinkSymbol(symbol);
     };
-#endif
 }

@@ -179,6 +179,11 @@ struct TRunRow
     const char *Output; // expected in standard output and error together
 };
 
+void PrintTo(const TRunRow &row, std::ostream *os)
+{
+    *os << row.Name;
+}
+
 class FollowRunTest : public ::testing::TestWithParam<TRunRow>
 {
 };

@@ -66,6 +66,11 @@ struct TChannelRow
     const char *Name;
 };
 
+void PrintTo(const TChannelRow &row, std::ostream *os)
+{
+    *os << row.Name;
+}
+
 class ChannelButtonTest : public LinkChannelConnectorTest, public ::testing::WithParamInterface<TChannelRow>
 {
 };
@@ -158,6 +163,11 @@ struct TStoredRow
     int Expected;
 };
 
+void PrintTo(const TStoredRow &row, std::ostream *os)
+{
+    *os << row.Name;
+}
+
 class StoredChannelTest : public LinkChannelConnectorTest, public ::testing::WithParamInterface<TStoredRow>
 {
 };
@@ -188,6 +198,11 @@ struct TTickerRow
     const char *Name;
     QString Ticker;
 };
+
+void PrintTo(const TTickerRow &row, std::ostream *os)
+{
+    *os << row.Name;
+}
 
 class InstrumentContextTest : public ::testing::TestWithParam<TTickerRow>
 {
@@ -224,6 +239,11 @@ struct TForeignRow
     const char *Name;
     const char *Json;
 };
+
+void PrintTo(const TForeignRow &row, std::ostream *os)
+{
+    *os << row.Name;
+}
 
 class ForeignContextTest : public ::testing::TestWithParam<TForeignRow>
 {
@@ -278,6 +298,11 @@ struct TSilentRow
     bool Active;
     int Channel;
 };
+
+void PrintTo(const TSilentRow &row, std::ostream *os)
+{
+    *os << row.Name;
+}
 
 class SilentConnectorTest : public LinkChannelConnectorTest, public ::testing::WithParamInterface<TSilentRow>
 {
