@@ -32,8 +32,9 @@ std::unique_ptr<QSettings> OpenSettings(const QString &file)
 QString ButtonStyle(int channel)
 {
     const QColor colour = LinkChannelColor(channel);
-    // Dark text on light colours, light text on dark ones, so every number reads.
-    const bool light = colour.lightness() > 140;
+    // Dark text on bright colours, light text on dark ones, so every number reads.
+    const double luminance = 0.299 * colour.red() + 0.587 * colour.green() + 0.114 * colour.blue();
+    const bool light = luminance > 140;
     return QStringLiteral("QPushButton { background-color: %1; color: %2; border: 1px solid #5a5a5a;"
                           " border-radius: 4px; padding: 6px; }"
                           " QPushButton:checked { border: 3px solid black; font-weight: bold; }")
