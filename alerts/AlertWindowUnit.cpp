@@ -118,7 +118,9 @@ double ParseAlertNumber(const std::string &text)
     double value = user.toDouble(number, &ok);
     if (ok)
         return value;
-    value = QLocale::c().toDouble(number, &ok);
+    QLocale server = QLocale::c();
+    server.setNumberOptions(QLocale::RejectGroupSeparator);
+    value = server.toDouble(number, &ok);
     return ok ? value : NaN;
 }
 

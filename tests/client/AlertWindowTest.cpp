@@ -290,7 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
                       BollingerStep{"CGrowsToFront", "C", "-4", {"C", "B", "A"}},
                       BollingerStep{"NewSymbolInTheMiddle", "D", "2.2", {"B", "A", "D", "C"}},
                       BollingerStep{"NewSymbolTiesOrderedBySymbol", "0", "2.5", {"B", "0", "A", "C"}},
-                      BollingerStep{"NaNDistanceComparesEqualSoSymbolDecides", "AA", "x", {"B", "A", "AA", "C"}}),
+                      BollingerStep{"NaNDistanceComparesEqualSoSymbolDecides", "AA", "x", {"AA", "B", "A", "C"}}),
     [](const auto &info) { return std::string(info.param.Name); });
 
 TEST_F(BollingerOrder, RepeatedAddOnlyRefreshesUpdated)
