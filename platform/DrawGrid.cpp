@@ -343,8 +343,8 @@ void TDrawGrid::CalcScrollBars(bool &, bool &) {}
 
 void TDrawGrid::UpdateLayout()
 {
-    // Showing or hiding a scroll bar resizes the viewport, and a subclass may
-    // change the counts from CalcScrollBars: both come back here.
+    // A subclass may change the counts from CalcScrollBars, which comes back
+    // here; the pass is then repeated with the new counts.
     if (FInLayout) {
         FLayoutAgain = true;
         return;
@@ -428,10 +428,14 @@ void TDrawGrid::scrollContentsBy(int, int)
     Invalidate();
 }
 
-void TDrawGrid::resizeEvent(QResizeEvent *event)
+bool TDrawGrid::event(QEvent *event)
 {
-    QAbstractScrollArea::resizeEvent(event);
-    UpdateLayout();
+    // The base lays out the scroll bars and the viewport on a resize with the
+    // policies it has at that moment, so ours must be settled first. Viewport
+    // resizes follow from the policies and need no layout of their own.
+    if (event->type() == QEvent::Resize)
+        UpdateLayout();
+    return QAbstractScrollArea::event(event);
 }
 
 void TDrawGrid::showEvent(QShowEvent *event)
