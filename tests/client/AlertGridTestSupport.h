@@ -10,6 +10,7 @@
 #include <QLocale>
 #include <QMouseEvent>
 
+#include <cmath>
 #include <optional>
 #include <vector>
 
@@ -79,6 +80,39 @@ inline int CountPixels(const QImage &image, const QRect &rect, const QColor &col
             if (image.pixelColor(x, y) == color)
                 ++count;
     return count;
+}
+
+// Whether text in the given colour was painted over the background in the
+// rectangle: the pixel that differs most from the background (the most covered
+// one, as glyph edges are anti-aliased) must lie in the text colour's direction.
+inline bool HasInk(const QImage &image, const QRect &rect, const QColor &background, const QColor &text)
+{
+    const QRect inside = rect.intersected(image.rect());
+    double best = 0;
+    double dr = 0, dg = 0, db = 0;
+    for (int y = inside.top(); y <= inside.bottom(); ++y) {
+        for (int x = inside.left(); x <= inside.right(); ++x) {
+            const QColor p = image.pixelColor(x, y);
+            const double r = p.red() - background.red();
+            const double g = p.green() - background.green();
+            const double b = p.blue() - background.blue();
+            const double distance = r * r + g * g + b * b;
+            if (distance > best) {
+                best = distance;
+                dr = r;
+                dg = g;
+                db = b;
+            }
+        }
+    }
+    const double tr = text.red() - background.red();
+    const double tg = text.green() - background.green();
+    const double tb = text.blue() - background.blue();
+    const double wanted = tr * tr + tg * tg + tb * tb;
+    if (best < wanted / 4 || wanted == 0)
+        return false;
+    const double cosine = (dr * tr + dg * tg + db * tb) / std::sqrt(best * wanted);
+    return cosine > 0.98;
 }
 
 inline void SendGridMouse(TDrawGrid &grid, QEvent::Type type, QPoint p, Qt::MouseButton button,

@@ -119,8 +119,9 @@ TEST_F(QuickStrikeGridTest, NewestRowIsInvertedAndTheOthersUseTheAlertColour)
     EXPECT_EQ(recorder.At(0, 2)->Color, LightRed);
     EXPECT_EQ(recorder.At(1, 3)->Color, LightRed);
     // The text really is painted in those colours.
-    EXPECT_GT(CountPixels(image, Grid->CellRect(0, 1), Black), 0);
-    EXPECT_GT(CountPixels(image, Grid->CellRect(0, 2), LightRed), 0);
+    EXPECT_TRUE(HasInk(image, Grid->CellRect(0, 1), LightRed, Black));
+    EXPECT_TRUE(HasInk(image, Grid->CellRect(0, 2), Black, LightRed));
+    EXPECT_FALSE(HasInk(image, Grid->CellRect(0, 2), Black, QColor(255, 255, 255)));
 }
 
 struct TNumberCase
