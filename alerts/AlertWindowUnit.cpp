@@ -7,7 +7,6 @@
 #include "StringStringHashtables.h"
 #include "UrlEncode.h"
 
-#include <QFontDatabase>
 #include <QLocale>
 #include <QMenu>
 #include <QVBoxLayout>
@@ -131,9 +130,8 @@ TAlertForm::TAlertForm(TMainConnection &connection)
     setObjectName(QStringLiteral("AlertForm"));
     SetCaption("AlertForm");
     resize(401, 480);
-    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    font.setPixelSize(12);
-    setFont(font);
+    // "Terminal", OEM, 12 pixels; the grid inherits it.
+    setFont(TerminalFont(12));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
 
