@@ -11,11 +11,20 @@ TDemoServer::TDemoServer(const TDemoServerOptions &options) : FOptions(options),
     FPaceTimer.setTimerType(Qt::PreciseTimer);
     FPaceTimer.setInterval(PaceIntervalMs);
     connect(&FPaceTimer, &QTimer::timeout, this, &TDemoServer::Tick);
+    if (FOptions.HttpPort >= 0) {
+        FTunnelEnd = std::make_unique<THttpTunnelEnd>();
+        FTunnelEnd->OnOpenTunnel = [this](std::unique_ptr<QTcpSocket> socket) {
+            return AddConnection(std::move(socket), TClientTransport::HttpTunnel).Number();
+        };
+        FTunnelEnd->OnPosted = [this](int number, const std::string &bytes) { return Posted(number, bytes); };
+        FTunnelEnd->OnLog = [this](const std::string &line) { Log(line); };
+    }
 }
 
 TDemoServer::~TDemoServer()
 {
     FPaceTimer.stop();
+    FTunnelEnd.reset();
     FConnections.clear();
 }
 
@@ -28,6 +37,11 @@ bool TDemoServer::Listen()
     }
     if (!FListener.listen(address, static_cast<quint16>(FOptions.Port))) {
         FErrorText = FListener.errorString();
+        return false;
+    }
+    if (FTunnelEnd && !FTunnelEnd->Listen(address, static_cast<quint16>(FOptions.HttpPort))) {
+        FErrorText = QStringLiteral("HTTP port %1: %2").arg(FOptions.HttpPort).arg(FTunnelEnd->ErrorText());
+        FListener.close();
         return false;
     }
     FPaceTimer.start();
@@ -46,6 +60,8 @@ QString TDemoServer::ListenText() const
 void TDemoServer::Stop()
 {
     FListener.close();
+    if (FTunnelEnd)
+        FTunnelEnd->Stop();
     FPaceTimer.stop();
     for (auto &[number, connection] : FConnections)
         connection->Abort("dropped: server stopping");
@@ -57,13 +73,27 @@ void TDemoServer::NewConnections()
     while (QTcpSocket *accepted = FListener.nextPendingConnection()) {
         // Owned here from now on, not by the listener.
         accepted->setParent(nullptr);
-        std::unique_ptr<QTcpSocket> socket(accepted);
-        const int number = FNextNumber++;
-        auto connection = std::make_unique<TClientConnection>(number, std::move(socket), FOptions, FSessions,
-                                                              [this](const std::string &line) { Log(line); });
-        connection->OnClosed = [this](TClientConnection *closed) { ConnectionClosed(closed); };
-        FConnections.emplace(number, std::move(connection));
+        AddConnection(std::unique_ptr<QTcpSocket>(accepted), TClientTransport::Socket);
     }
+}
+
+TClientConnection &TDemoServer::AddConnection(std::unique_ptr<QTcpSocket> socket, TClientTransport transport)
+{
+    const int number = FNextNumber++;
+    auto connection = std::make_unique<TClientConnection>(
+        number, std::move(socket), FOptions, FSessions, [this](const std::string &line) { Log(line); },
+        transport, &FChaosCounters);
+    connection->OnClosed = [this](TClientConnection *closed) { ConnectionClosed(closed); };
+    return *FConnections.emplace(number, std::move(connection)).first->second;
+}
+
+bool TDemoServer::Posted(int number, const std::string &bytes)
+{
+    const auto found = FConnections.find(number);
+    if (found == FConnections.end() || found->second->Transport() != TClientTransport::HttpTunnel)
+        return false;
+    found->second->ReceivePosted(bytes);
+    return true;
 }
 
 void TDemoServer::ConnectionClosed(TClientConnection *connection)
@@ -71,6 +101,8 @@ void TDemoServer::ConnectionClosed(TClientConnection *connection)
     // Called from inside the connection's own socket handlers: destroy it
     // on the next turn of the loop, not now.
     const int number = connection->Number();
+    if (FTunnelEnd)
+        FTunnelEnd->ConnectionClosed(number);
     QMetaObject::invokeMethod(
         this, [this, number] { FConnections.erase(number); }, Qt::QueuedConnection);
 }

@@ -8,6 +8,7 @@ namespace {
 
 constexpr double MaxRate = 1000000;
 constexpr double MaxSeconds = 1000000;
+constexpr double MaxChaosScale = 1000;
 
 struct TOptionError
 {
@@ -31,21 +32,21 @@ double ParseNumber(const QString &name, const QString &text, double min, double 
     return value;
 }
 
-int ParsePort(const QString &text)
+int ParsePort(const QString &name, const QString &text)
 {
     bool ok = false;
     const int value = text.toInt(&ok);
     if (!ok || value < 0 || value > 65535)
-        throw TOptionError{"--port: " + Quoted(text) + " is not a port number (0 to 65535)"};
+        throw TOptionError{name.toStdString() + ": " + Quoted(text) + " is not a port number (0 to 65535)"};
     return value;
 }
 
-std::uint64_t ParseSeed(const QString &text)
+std::uint64_t ParseSeed(const QString &name, const QString &text)
 {
     bool ok = false;
     const qulonglong value = text.toULongLong(&ok);
     if (!ok || text.startsWith(QLatin1Char('+')) || text.startsWith(QLatin1Char('-')))
-        throw TOptionError{"--seed: " + Quoted(text) + " is not a non-negative whole number"};
+        throw TOptionError{name.toStdString() + ": " + Quoted(text) + " is not a non-negative whole number"};
     return value;
 }
 
@@ -68,6 +69,7 @@ TDemoServerOptionsResult ParseDemoServerOptions(const QStringList &arguments)
 {
     TDemoServerOptionsResult result;
     TDemoServerOptions &options = result.Options;
+    bool chaosScaleGiven = false;
     try {
         for (qsizetype i = 0; i < arguments.size(); ++i) {
             QString name = arguments[i];
@@ -97,7 +99,7 @@ TDemoServerOptionsResult ParseDemoServerOptions(const QStringList &arguments)
                 noValue();
                 options.Help = true;
             } else if (name == QStringLiteral("--port")) {
-                options.Port = ParsePort(value());
+                options.Port = ParsePort(name, value());
             } else if (name == QStringLiteral("--bind")) {
                 const QString address = value();
                 if (QHostAddress(address).isNull())
@@ -108,7 +110,7 @@ TDemoServerOptionsResult ParseDemoServerOptions(const QStringList &arguments)
             } else if (name == QStringLiteral("--rate")) {
                 options.Rate = ParseNumber(name, value(), 0, MaxRate, true);
             } else if (name == QStringLiteral("--seed")) {
-                options.Seed = ParseSeed(value());
+                options.Seed = ParseSeed(name, value());
             } else if (name == QStringLiteral("--drop-after")) {
                 options.DropAfter = ParseNumber(name, value(), 0, MaxSeconds, false);
             } else if (name == QStringLiteral("--corrupt-after")) {
@@ -124,12 +126,22 @@ TDemoServerOptionsResult ParseDemoServerOptions(const QStringList &arguments)
                     throw TOptionError{"--stop-login: the message must be one non-empty line"};
                 options.StopLogin = true;
                 options.StopLoginMessage = message.toStdString();
+            } else if (name == QStringLiteral("--http-port")) {
+                options.HttpPort = ParsePort(name, value());
+            } else if (name == QStringLiteral("--chaos")) {
+                options.Chaos = true;
+                options.ChaosSeed = ParseSeed(name, value());
+            } else if (name == QStringLiteral("--chaos-scale")) {
+                chaosScaleGiven = true;
+                options.ChaosScale = ParseNumber(name, value(), 0, MaxChaosScale, false);
             } else if (name.startsWith(QLatin1Char('-'))) {
                 throw TOptionError{"unknown option " + Quoted(name)};
             } else {
                 throw TOptionError{"unexpected argument " + Quoted(name)};
             }
         }
+        if (chaosScaleGiven && !options.Chaos)
+            throw TOptionError{"--chaos-scale needs --chaos"};
     } catch (const TOptionError &error) {
         result.Error = error.Text;
     }
@@ -144,6 +156,7 @@ std::string DemoServerUsage()
            "\n"
            "Options:\n"
            "  --port PORT            port to listen on (default 9339; 0 picks a free one)\n"
+           "  --http-port PORT       also serve the HTTP tunnel on this port (0 picks a free one)\n"
            "  --bind ADDRESS         address to listen on (default 127.0.0.1)\n"
            "  --user NAME:PASSWORD   accept this user (repeatable); with none given,\n"
            "                         any non-empty user name and password is accepted\n"
@@ -155,9 +168,15 @@ std::string DemoServerUsage()
            "  --corrupt-after SECONDS  send garbage into every stream SECONDS after accepting\n"
            "  --no-ping-replies      never answer a ping\n"
            "  --stop-login MESSAGE   answer every login with STOP and MESSAGE\n"
+           "  --chaos SEED           inject random faults into every connection, the same\n"
+           "                         ones for the same SEED: drops, stalls past the client's\n"
+           "                         watchdog, byte-by-byte writes, late replies, corrupt\n"
+           "                         data and (rarely) STOP replies to a login\n"
+           "  --chaos-scale FACTOR   multiply every chaos wait and duration (default 1)\n"
            "\n"
            "  -h, --help             show this text\n"
            "\n"
-           "The first line on standard output is \"listening on ADDRESS:PORT\".\n"
+           "The first line on standard output is \"listening on ADDRESS:PORT\"; with\n"
+           "--http-port the second is \"http listening on ADDRESS:PORT\".\n"
            "A log line per connection, login and fault goes to standard error.\n";
 }

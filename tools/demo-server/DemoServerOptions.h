@@ -27,6 +27,13 @@ struct TDemoServerOptions
     bool NoPingReplies = false;
     bool StopLogin = false;
     std::string StopLoginMessage;
+    // The HTTP tunnel end; -1: none, 0: a free port.
+    int HttpPort = -1;
+    // Random faults, the same for every run with the same seed.
+    bool Chaos = false;
+    std::uint64_t ChaosSeed = 0;
+    // Multiplies every wait and duration of the chaos faults.
+    double ChaosScale = 1;
     bool Help = false;
 };
 

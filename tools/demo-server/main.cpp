@@ -55,13 +55,23 @@ int main(int argc, char **argv)
                      server.ErrorText().toStdString().c_str());
         return 1;
     }
-    // Tests read this first line to learn the port.
+    // Tests read the first line to learn the port, the second for the tunnel's.
     std::printf("listening on %s\n", server.ListenText().toStdString().c_str());
+    if (server.TunnelEnd())
+        std::printf("http listening on %s\n", server.TunnelEnd()->ListenText().toStdString().c_str());
     std::fflush(stdout);
     LogLine(
         "listening on " + server.ListenText().toStdString() + ", " +
         QString::number(options.Rate).toStdString() + " alerts per second, seed " +
         std::to_string(options.Seed) +
         (options.Users.empty() ? ", any user" : ", " + std::to_string(options.Users.size()) + " user(s)"));
-    return QCoreApplication::exec();
+    if (server.TunnelEnd())
+        LogLine("HTTP tunnel on " + server.TunnelEnd()->ListenText().toStdString());
+    if (options.Chaos)
+        LogLine("chaos on, seed " + std::to_string(options.ChaosSeed) + ", time scale " +
+                QString::number(options.ChaosScale).toStdString());
+    const int status = QCoreApplication::exec();
+    if (options.Chaos)
+        LogLine("chaos faults injected: " + server.ChaosCounters().Summary());
+    return status;
 }
