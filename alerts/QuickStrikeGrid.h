@@ -11,6 +11,7 @@
 #include <initializer_list>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,9 +20,15 @@
 // immutable array, and a copy that is changed gets its own array first (copy
 // on write). An alert window keeps its list in this type and passes it to its
 // grid after every change; the grid's copy costs a reference count, and the
-// window's next change leaves the grid's copy as it was. InsertFront builds a
-// shared list afresh in the same pass that shifts it, so adding an alert to a
-// full list walks the list once, whoever else holds it.
+// window's next change leaves the grid's copy as it was.
+//
+// InsertFront on a shared list does not copy it either: the array keeps free
+// slots in front of the items, and a list whose first item sits right behind
+// the free slots takes the next one for its new item. No other list sees that
+// slot (every list's items lie behind it), so copies stay as they were; the
+// first list to take the slot wins, and any other copy gets an array of its
+// own. A window adding an alert to a full list thus costs a constant amount
+// of work, not a walk over the list, even while its grid holds the old list.
 template <typename T> class TSharedList
 {
 public:
@@ -29,25 +36,40 @@ public:
     using const_iterator = typename std::vector<T>::const_iterator;
 
     TSharedList() = default;
-    TSharedList(std::initializer_list<T> items) : FItems(std::make_shared<std::vector<T>>(items)) {}
-    explicit TSharedList(std::vector<T> items) : FItems(std::make_shared<std::vector<T>>(std::move(items))) {}
+    TSharedList(std::initializer_list<T> items) : FBlock(std::make_shared<TBlock>(std::vector<T>(items))) {}
+    explicit TSharedList(std::vector<T> items) : FBlock(std::make_shared<TBlock>(std::move(items))) {}
 
-    std::size_t size() const { return FItems ? FItems->size() : 0; }
+    std::size_t size() const { return !FBlock ? 0 : FWhole ? FBlock->Slots.size() : FCount; }
     bool empty() const { return size() == 0; }
-    const T &operator[](std::size_t index) const { return (*FItems)[index]; }
-    const T &at(std::size_t index) const { return Items().at(index); }
-    const_iterator begin() const { return Items().begin(); }
-    const_iterator end() const { return Items().end(); }
-    const std::vector<T> &Items() const { return FItems ? *FItems : Empty(); }
+    const T &operator[](std::size_t index) const { return FBlock->Slots[FFirst + index]; }
+    const T &at(std::size_t index) const
+    {
+        if (index >= size())
+            throw std::out_of_range("TSharedList::at");
+        return (*this)[index];
+    }
+    const_iterator begin() const
+    {
+        return FBlock ? FBlock->Slots.cbegin() + Offset(FFirst) : Empty().cbegin();
+    }
+    const_iterator end() const { return begin() + Offset(size()); }
+    // The items as one array of their own (made so first if the list is a
+    // part of a larger one).
+    const std::vector<T> &Items() const
+    {
+        if (!FBlock)
+            return Empty();
+        if (!FWhole)
+            MakeOwnArray();
+        return FBlock->Slots;
+    }
 
     // The array to change in place; copied first when another list shares it.
     std::vector<T> &Edit()
     {
-        if (!FItems)
-            FItems = std::make_shared<std::vector<T>>();
-        else if (FItems.use_count() > 1)
-            FItems = std::make_shared<std::vector<T>>(*FItems);
-        return *FItems;
+        if (!FBlock || !FWhole || FBlock.use_count() > 1)
+            MakeOwnArray();
+        return FBlock->Slots;
     }
 
     // Puts the item at index 0 and keeps at most maxCount items, the last
@@ -59,32 +81,78 @@ public:
             return;
         }
         const std::size_t kept = std::min(size(), maxCount - 1);
-        if (FItems && FItems.use_count() == 1) {
-            FItems->resize(kept);
-            FItems->insert(FItems->begin(), std::move(item));
+        if (FBlock && FWhole && FBlock.use_count() == 1) {
+            FBlock->Slots.resize(kept);
+            FBlock->Slots.insert(FBlock->Slots.begin(), std::move(item));
             return;
         }
-        auto fresh = std::make_shared<std::vector<T>>();
-        fresh->reserve(kept + 1);
-        fresh->push_back(std::move(item));
-        if (FItems)
-            fresh->insert(fresh->end(), FItems->begin(), FItems->begin() + kept);
-        FItems = std::move(fresh);
+        if (FBlock && !FWhole && FFirst > 0 && FFirst == FBlock->Front) {
+            FBlock->Slots[--FFirst] = std::move(item);
+            FBlock->Front = FFirst;
+            FCount = kept + 1;
+            return;
+        }
+        // A new array with as many free slots in front as the list may hold,
+        // so the copy below is paid once per that many insertions.
+        const std::size_t room = std::max<std::size_t>(kept + 1, 16);
+        auto block = std::make_shared<TBlock>(std::vector<T>(room + kept));
+        std::vector<T> &array = block->Slots;
+        std::copy(begin(), begin() + Offset(kept), array.begin() + Offset(room));
+        array[room - 1] = std::move(item);
+        block->Front = room - 1;
+        FBlock = std::move(block);
+        FFirst = room - 1;
+        FCount = kept + 1;
+        FWhole = false;
     }
 
-    void clear() { FItems.reset(); }
+    void clear()
+    {
+        FBlock.reset();
+        FFirst = 0;
+        FCount = 0;
+        FWhole = true;
+    }
 
-    // True when both lists share one array (no copy was made between them).
-    bool SharesWith(const TSharedList &other) const { return FItems && FItems == other.FItems; }
+    // True when both lists are the same items in one shared array (no copy
+    // was made between them).
+    bool SharesWith(const TSharedList &other) const
+    {
+        return FBlock && FBlock == other.FBlock && FFirst == other.FFirst && size() == other.size();
+    }
 
 private:
+    struct TBlock
+    {
+        explicit TBlock(std::vector<T> items) : Slots(std::move(items)) {}
+        std::vector<T> Slots;
+        // Slots before this index have never held an item of any list.
+        std::size_t Front = 0;
+    };
+
+    // The same items in an array of this list's own.
+    void MakeOwnArray() const
+    {
+        auto block = std::make_shared<TBlock>(std::vector<T>(begin(), end()));
+        FBlock = std::move(block);
+        FFirst = 0;
+        FCount = 0;
+        FWhole = true;
+    }
+
     static const std::vector<T> &Empty()
     {
         static const std::vector<T> empty;
         return empty;
     }
+    static std::ptrdiff_t Offset(std::size_t n) { return static_cast<std::ptrdiff_t>(n); }
 
-    std::shared_ptr<std::vector<T>> FItems;
+    // The items are Slots[FFirst] onwards: all the slots when FWhole (the
+    // array may then be changed through Edit), else FCount of them.
+    mutable std::shared_ptr<TBlock> FBlock;
+    mutable std::size_t FFirst = 0;
+    mutable std::size_t FCount = 0;
+    mutable bool FWhole = true;
 };
 
 // One quick-strike alert; numbers are NaN when the alert did not carry them.

@@ -422,6 +422,49 @@ TEST(SharedListTest, ChangesNeverReachACopy)
     EXPECT_EQ(copy.size(), 3u);
 }
 
+TEST(SharedListTest, CopiesKeepTheirItemsWhileTheListGrowsInFrontOfThem)
+{
+    // The list grows in place in front of the items its copies see; enough
+    // insertions to run out of room in the array a few times.
+    TQuickStrikeEntries list;
+    std::vector<TQuickStrikeEntries> copies;
+    for (int i = 0; i < 40; ++i) {
+        list.InsertFront(Entry(std::to_string(i)), 5);
+        copies.push_back(list);
+    }
+    for (int i = 0; i < 40; ++i) {
+        const TQuickStrikeEntries &copy = copies[static_cast<size_t>(i)];
+        ASSERT_EQ(copy.size(), static_cast<size_t>(std::min(i + 1, 5))) << "copy " << i;
+        size_t k = 0;
+        for (const TQuickStrikeEntry &entry : copy)
+            EXPECT_EQ(entry.Symbol, std::to_string(i - static_cast<int>(k++))) << "copy " << i;
+        EXPECT_EQ(copy.Items().size(), copy.size());
+    }
+
+    // An older copy that grows gets an array of its own.
+    TQuickStrikeEntries older = copies[38];
+    older.InsertFront(Entry("OLD"), 5);
+    EXPECT_EQ(older[0].Symbol, "OLD");
+    EXPECT_EQ(older[1].Symbol, "38");
+    EXPECT_EQ(list[0].Symbol, "39");
+
+    // Two copies of the same list: the first to grow takes the free slot,
+    // the second copies; neither sees the other's item.
+    TQuickStrikeEntries a = list;
+    TQuickStrikeEntries b = list;
+    a.InsertFront(Entry("A"), 5);
+    b.InsertFront(Entry("B"), 5);
+    EXPECT_EQ(a[0].Symbol, "A");
+    EXPECT_EQ(a[1].Symbol, "39");
+    EXPECT_EQ(b[0].Symbol, "B");
+    EXPECT_EQ(b[1].Symbol, "39");
+    ASSERT_EQ(list.size(), 5u);
+    EXPECT_EQ(list[0].Symbol, "39");
+    EXPECT_EQ(list[4].Symbol, "35");
+    EXPECT_FALSE(a.SharesWith(list));
+    EXPECT_TRUE(TQuickStrikeEntries(list).SharesWith(list));
+}
+
 TEST(SharedListTest, OnlyASharedListIsCopiedBeforeAChange)
 {
     TQuickStrikeEntries list{Entry("A"), Entry("B")};
