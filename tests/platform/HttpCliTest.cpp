@@ -7,11 +7,19 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
+
+// Rows of the case tables print as their names.
+#define PRINTS_AS_NAME(Row)                                                                                  \
+    [[maybe_unused]] void PrintTo(const Row &row, std::ostream *os)                                          \
+    {                                                                                                        \
+        *os << row.Name;                                                                                     \
+    }
 
 struct TDone
 {
@@ -161,6 +169,8 @@ struct TStatusCase
     const char *Reason;
 };
 
+PRINTS_AS_NAME(TStatusCase)
+
 class HttpCliPostTest : public HttpCliTest, public ::testing::WithParamInterface<TStatusCase>
 {
 };
@@ -282,6 +292,8 @@ struct TStartCase
     std::string MessageStart;
 };
 
+PRINTS_AS_NAME(TStartCase)
+
 class HttpCliStartTest : public HttpCliTest, public ::testing::WithParamInterface<TStartCase>
 {
 };
@@ -388,6 +400,8 @@ struct TProxyCase
     std::string User;
     std::string Password;
 };
+
+PRINTS_AS_NAME(TProxyCase)
 
 class HttpCliProxyTest : public HttpCliTest, public ::testing::WithParamInterface<TProxyCase>
 {
