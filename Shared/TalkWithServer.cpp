@@ -1,6 +1,7 @@
 #include "TalkWithServer.h"
 
 #include "GenericServerConnection.h"
+#include "HttpTunnels.h"
 #include "MiscDebugWindows.h"
 #include "SocketServerConnections.h"
 #include "WakeMeSoon.h"
@@ -188,7 +189,8 @@ std::unique_ptr<TGenericServerConnection> TTalkWithServer::CreateTransport()
         Assert(transport != nullptr);
         return transport;
     }
-    AssertMsg(UseHttpTunnel == 0, "The HTTP tunnel transport is not available in this build.");
+    if (UseHttpTunnel != 0)
+        return std::make_unique<THttpTunnel>(TunnelUrl);
     const size_t colon = Address.find(':');
     if (colon == std::string::npos)
         return std::make_unique<TSocketServerConnection>(Address, DefaultPort);
