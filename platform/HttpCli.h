@@ -33,10 +33,11 @@ enum THttpState : int {
     httpWaitingBody = 6,
 };
 
-// Error codes of OnRequestDone: 0 when a response arrived (whatever its
-// status); otherwise the transport failure, numbered as Qt numbers its
-// network errors (QNetworkReply::NetworkError), OperationCanceledError (5)
-// for an aborted request.
+// Error codes of OnRequestDone: 0 when the response arrived whole, whatever
+// its status; otherwise the transport failure (no response, or a body cut
+// short), numbered as Qt numbers its network errors
+// (QNetworkReply::NetworkError), OperationCanceledError (5) for an aborted
+// request.
 constexpr int httperrAborted = 5;
 
 // Status code and reason phrase of a request that Abort ended.
@@ -53,7 +54,8 @@ inline const std::string AbortedReasonPhrase = "Connection aborted on request";
 // through that HTTP proxy (with ProxyUsername/ProxyPassword when it asks for
 // them); otherwise a non-empty SocksServer sends it through that SOCKS 5
 // proxy (SocksLevel empty or "5"; "4" is refused at request start, since
-// HTTP requests cannot go through SOCKS 4 here). SocksPort empty means 1080.
+// HTTP requests cannot go through SOCKS 4 here). SocksPort empty means 1080,
+// ProxyPort empty means 80.
 class THttpCli : public QObject
 {
     Q_OBJECT
