@@ -1,5 +1,6 @@
 #include "TalkWithServer.h"
 #include "EventLoop.h"
+#include "HttpTunnels.h"
 #include "MemoryServerConnection.h"
 #include "MiscDebugWindows.h"
 #include "SocketServerConnections.h"
@@ -838,6 +839,23 @@ TEST(TalkWithServer, AddressGivesHostAndPortOfTheSocketTransport)
         EXPECT_EQ(talk.LastError(), "DNS error") << row.Address;
         EXPECT_EQ(talk.State(), TTalkWithServer::Closed);
     }
+}
+
+TEST(TalkWithServer, UseHttpTunnelSelectsTheTunnelTransport)
+{
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress(QHostAddress::LocalHost), 0));
+    const std::string port = std::to_string(probe.serverPort());
+    probe.close();
+    TTalkWithServer talk;
+    talk.UseHttpTunnel = 1;
+    talk.TunnelUrl = "http://127.0.0.1:" + port + "/tunnel";
+    talk.Address = "ignored:1";
+    talk.Connect();
+    auto *tunnel = dynamic_cast<THttpTunnel *>(talk.ServerConnection());
+    ASSERT_NE(tunnel, nullptr);
+    EXPECT_EQ(tunnel->Url, talk.TunnelUrl);
+    ASSERT_TRUE(WaitFor([&] { return talk.State() == TTalkWithServer::Closed; }));
 }
 
 // Over real loopback sockets against the test alert server.
