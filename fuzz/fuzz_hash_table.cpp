@@ -199,6 +199,9 @@ private:
             break;
         }
         case 7:
+            // Each growth adds half: a bounded number keeps the table small.
+            if (ExpectedBuckets > 5000)
+                break;
             Table.Grow();
             ExpectedBuckets = ExpectedBuckets * 3 / 2 + 3;
             Changed();
