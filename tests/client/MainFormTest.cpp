@@ -68,8 +68,7 @@ protected:
 
     TAlertForm &Window(int id) { return *Form->AlertForms.at(id - 1); }
 
-    template <typename T>
-    T *Control(const char *name)
+    template <typename T> T *Control(const char *name)
     {
         return Form->findChild<T *>(QString::fromLatin1(name));
     }
@@ -129,24 +128,25 @@ TEST_P(MainFormControls, SitsOnItsPageWithItsCaptionTagAndBounds)
 
 INSTANTIATE_TEST_SUITE_P(
     Design, MainFormControls,
-    ::testing::Values(TControlRow{"Label3", "Connection", "Status:", 0, QRect(8, 8, 0, 0)},
-                      TControlRow{"StatusLabel", "Connection", "", 0, QRect(48, 8, 0, 0)},
-                      TControlRow{"Label1", "Connection", "Username:", 0, QRect(8, 48, 0, 0)},
-                      TControlRow{"Label2", "Connection", "Password:", 0, QRect(144, 48, 0, 0)},
-                      TControlRow{"UsernameEdit", "Connection", "", 0, QRect(8, 64, 121, 21)},
-                      TControlRow{"PasswordEdit", "Connection", "", 0, QRect(144, 64, 121, 21)},
-                      TControlRow{"LoginButton", "Connection", "Login", 0, QRect(24, 96, 75, 25)},
-                      TControlRow{"ResetConnectionButton", "Connection", "Reset Connection", 0, QRect(120, 96, 121, 25)},
-                      TControlRow{"Button1", "Windows", "Quickstrike Down", 1, QRect(8, 8, 153, 25)},
-                      TControlRow{"Button2", "Windows", "Quickstrike Up", 2, QRect(168, 8, 153, 25)},
-                      TControlRow{"Button3", "Windows", "Bollinger Long (NASDAQ)", 3, QRect(8, 40, 153, 25)},
-                      TControlRow{"Button4", "Windows", "Bollinger Short (NASDAQ)", 4, QRect(168, 40, 153, 25)},
-                      TControlRow{"Button5", "Windows", "Bollinger Long (NYSE)", 5, QRect(8, 72, 153, 25)},
-                      TControlRow{"Button6", "Windows", "Bollinger Short (NYSE)", 6, QRect(168, 72, 153, 25)},
-                      TControlRow{"Button7", "Windows", "Break Lo 5", 7, QRect(8, 104, 153, 25)},
-                      TControlRow{"Button8", "Windows", "Break Hi 5", 8, QRect(168, 104, 153, 25)},
-                      TControlRow{"ConfigureExternalLinkingButton", "Windows", "Configure External Linking", 0,
-                                  QRect(88, 136, 153, 25)}),
+    ::testing::Values(
+        TControlRow{"Label3", "Connection", "Status:", 0, QRect(8, 8, 0, 0)},
+        TControlRow{"StatusLabel", "Connection", "", 0, QRect(48, 8, 0, 0)},
+        TControlRow{"Label1", "Connection", "Username:", 0, QRect(8, 48, 0, 0)},
+        TControlRow{"Label2", "Connection", "Password:", 0, QRect(144, 48, 0, 0)},
+        TControlRow{"UsernameEdit", "Connection", "", 0, QRect(8, 64, 121, 21)},
+        TControlRow{"PasswordEdit", "Connection", "", 0, QRect(144, 64, 121, 21)},
+        TControlRow{"LoginButton", "Connection", "Login", 0, QRect(24, 96, 75, 25)},
+        TControlRow{"ResetConnectionButton", "Connection", "Reset Connection", 0, QRect(120, 96, 121, 25)},
+        TControlRow{"Button1", "Windows", "Quickstrike Down", 1, QRect(8, 8, 153, 25)},
+        TControlRow{"Button2", "Windows", "Quickstrike Up", 2, QRect(168, 8, 153, 25)},
+        TControlRow{"Button3", "Windows", "Bollinger Long (NASDAQ)", 3, QRect(8, 40, 153, 25)},
+        TControlRow{"Button4", "Windows", "Bollinger Short (NASDAQ)", 4, QRect(168, 40, 153, 25)},
+        TControlRow{"Button5", "Windows", "Bollinger Long (NYSE)", 5, QRect(8, 72, 153, 25)},
+        TControlRow{"Button6", "Windows", "Bollinger Short (NYSE)", 6, QRect(168, 72, 153, 25)},
+        TControlRow{"Button7", "Windows", "Break Lo 5", 7, QRect(8, 104, 153, 25)},
+        TControlRow{"Button8", "Windows", "Break Hi 5", 8, QRect(168, 104, 153, 25)},
+        TControlRow{"ConfigureExternalLinkingButton", "Windows", "Configure External Linking", 0,
+                    QRect(88, 136, 153, 25)}),
     [](const auto &info) { return std::string(info.param.Name); });
 
 // The widgets of one page in the order Tab visits them, starting at the first.
@@ -257,7 +257,8 @@ TEST_F(MainFormTest, MaximisedWindowComesBackMaximisedAndRestoresToItsSavedRecta
     ASSERT_NE(Window(4).size(), QSize(320, 240)) << "the platform maximised it";
     CloseForm();
     const QSettings::SettingsMap saved = TTemporaryHome::ReadSettings();
-    EXPECT_EQ(saved.value(QStringLiteral("Window4/Width")), QVariant(320)) << "the restored size, not the maximised";
+    EXPECT_EQ(saved.value(QStringLiteral("Window4/Width")), QVariant(320))
+        << "the restored size, not the maximised";
     EXPECT_EQ(saved.value(QStringLiteral("Window4/State")), QVariant(2));
 
     OpenForm();
@@ -379,7 +380,8 @@ INSTANTIATE_TEST_SUITE_P(StartStates, WindowButtonStates,
 TEST_F(MainFormTest, ConfigureExternalLinkingShowsTheLinkingWindow)
 {
     TLinkChannelConnector::SetDefaultSetupForTesting(
-        {Home.Path() + QStringLiteral("/LinkChannels.ini"), QStringLiteral("unix:path=/nonexistent/corvane-test-bus")});
+        {Home.Path() + QStringLiteral("/LinkChannels.ini"),
+         QStringLiteral("unix:path=/nonexistent/corvane-test-bus")});
     {
         TExternalLinkingWindow linking;
         InstallExternalLinkingWindow(&linking);
@@ -423,7 +425,8 @@ TEST_F(MainFormTest, LoginHandsBothTextsToTheConnectionAndResetStartsAgain)
     EXPECT_EQ(Connection->Username(), "alice") << "a reset keeps the credentials";
 
     CloseForm();
-    EXPECT_EQ(TTemporaryHome::ReadSettings().value(QStringLiteral("Main/User")), QVariant(QStringLiteral("alice")));
+    EXPECT_EQ(TTemporaryHome::ReadSettings().value(QStringLiteral("Main/User")),
+              QVariant(QStringLiteral("alice")));
     EXPECT_GT(Home.FileCount(), 0);
     EXPECT_EQ(Home.FilesContaining("pw-Secret-42"), QStringList());
 }
