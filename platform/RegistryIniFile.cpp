@@ -103,7 +103,8 @@ bool TRegistryIniFile::ReadFile(QIODevice &device, QSettings::SettingsMap &map)
         if (line.trimmed().isEmpty() || line.startsWith(';'))
             continue;
         if (line.startsWith('[')) {
-            if (!line.endsWith(']') || line.size() < 3)
+            // A section starting with "/" would be written back as "[]".
+            if (!line.endsWith(']') || line.size() < 3 || line[1] == '/')
                 return false;
             section = QString::fromUtf8(line.mid(1, line.size() - 2));
             continue;
