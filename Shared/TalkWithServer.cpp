@@ -307,16 +307,72 @@ void TTalkWithServer::ServerConnectionDataAvailable(TGenericServerConnection *Se
         FServerConnection->Receive(received);
         if (FInputRejected)
             return; // the stream is broken; what follows means nothing
-        FDecompressor->Decompress(received);
+        FReceived += received;
     } catch (const Exception &e) {
         FLastError = "Invalid data from server: " + e.Message();
         ReportException(e, "TalkWithServer, TTalkWithServer.ServerConnectionDataAvailable");
         Sender->Close();
         if (alive.expired())
             return;
+        ProcessInput();
+        return;
     }
-    // Frames inflated before an error are still cut; their requests are gone.
-    ProcessInput();
+    // A callback that runs a nested event loop may bring more data: it waits
+    // behind the bytes already received, for the pass below.
+    if (FInflating)
+        return;
+    InflateReceived(Sender);
+}
+
+void TTalkWithServer::InflateReceived(TGenericServerConnection *Sender)
+{
+    const std::weak_ptr<bool> alive = FAlive;
+    FInflating = true;
+    while (FReceivedOffset < FReceived.size()) {
+        const size_t size = std::min(InflateSliceSize, FReceived.size() - FReceivedOffset);
+        try {
+            const size_t before = FDecompressor->Output.size();
+            FDecompressor->Decompress(FReceived.substr(FReceivedOffset, size));
+            FReceivedOffset += size;
+            FBytesReceived += size;
+            FBytesInflated += FDecompressor->Output.size() - before;
+            CheckInflationRatio();
+        } catch (const Exception &e) {
+            FReceived.clear();
+            FReceivedOffset = 0;
+            FInflating = false;
+            FLastError = "Invalid data from server: " + e.Message();
+            ReportException(e, "TalkWithServer, TTalkWithServer.ServerConnectionDataAvailable");
+            Sender->Close();
+            if (alive.expired())
+                return;
+            // Frames inflated before the error are still cut; their requests are gone.
+            ProcessInput();
+            return;
+        }
+        // Frames are cut slice by slice, so the inflated bytes held stay small.
+        ProcessInput();
+        if (alive.expired())
+            return;
+        if (FInputRejected)
+            break;
+    }
+    FReceived.clear();
+    FReceivedOffset = 0;
+    FInflating = false;
+}
+
+void TTalkWithServer::CheckInflationRatio()
+{
+    if (FBytesInflated <= InflationBombSize || FBytesInflated <= MaxInflationRatio * FBytesReceived)
+        return;
+    FInputRejected = true;
+    FDecompressor->Output.clear();
+    FInputOffset = 0;
+    throw EInvalidServerData("decompression bomb: the stream inflated to " + std::to_string(FBytesInflated) +
+                             " bytes from " + std::to_string(FBytesReceived) + " received, more than " +
+                             std::to_string(MaxInflationRatio) + " to 1 beyond " +
+                             std::to_string(InflationBombSize / (1024 * 1024)) + " MiB");
 }
 
 void TTalkWithServer::ServerConnectionDebugMessage(TGenericServerConnection *, const std::string &Text)

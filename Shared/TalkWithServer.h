@@ -60,6 +60,18 @@ CORVANE_DECLARE_EXCEPTION(EInvalidServerData, Exception);
 // conversation as invalid data instead of waiting for it.
 constexpr std::int32_t MaxReplyBodyLength = 16 * 1024 * 1024;
 
+// Received bytes are inflated this many at a time, and complete frames are
+// cut after each slice, so one read never sits inflated in memory whole: at
+// zlib's best ratio (about 1000 to 1) a slice inflates to 4 MiB.
+constexpr size_t InflateSliceSize = 4 * 1024;
+
+// A server stream that has inflated to more than InflationBombSize bytes at
+// more than MaxInflationRatio times the bytes received is a decompression
+// bomb, not alerts: alert text compresses a few times over, zeros about a
+// thousand times. It ends the conversation as invalid data.
+constexpr std::uint64_t InflationBombSize = 64ull * 1024 * 1024;
+constexpr std::uint64_t MaxInflationRatio = 500;
+
 // The kinds of value MakeMessage accepts. Anything else does not compile.
 using TMessageValue = std::variant<std::int32_t, std::int64_t, bool, char, double, std::string, const char *>;
 
@@ -142,6 +154,8 @@ private:
     void SendInteger(std::int32_t Value);
     void SendString(const std::string &Text);
     void FlushOutput();
+    void InflateReceived(TGenericServerConnection *Sender);
+    void CheckInflationRatio();
     void ProcessInput();
     bool CheckFrameLength(std::int32_t Length);
     void SendGoodResponse(std::int32_t Id, const std::string &Body);
@@ -167,6 +181,13 @@ private:
     size_t FInputOffset = 0;
     int FProcessingDepth = 0;
     bool FInputRejected = false;
+    // Received bytes not inflated yet, in arrival order; only the outermost
+    // InflateReceived takes from it, so a nested read cannot jump the queue.
+    std::string FReceived;
+    size_t FReceivedOffset = 0;
+    bool FInflating = false;
+    std::uint64_t FBytesReceived = 0;
+    std::uint64_t FBytesInflated = 0;
     // Expires when the conversation is destroyed, so code that called out
     // can tell whether a callback destroyed it.
     std::shared_ptr<bool> FAlive = std::make_shared<bool>(true);
