@@ -13,6 +13,7 @@
 
 #include <cmath>
 #include <limits>
+#include <string_view>
 
 namespace {
 
@@ -53,6 +54,37 @@ int ParseWindowId(const std::string &text)
     if (value > 2147483647LL)
         return -1;
     return static_cast<int>(value);
+}
+
+// The "w_id" of an alert, read exactly as ParsePayload and Get("w_id") would
+// read it from the payload line, but without building the table. Every window
+// hears every alert and seven of the eight only need to see it is not theirs.
+int AddressedWindowId(const std::string &data)
+{
+    constexpr std::string_view LineBreak = "\r\n";
+    const std::string_view text(data);
+    const size_t firstBreak = text.find(LineBreak);
+    if (firstBreak == std::string_view::npos)
+        return ParseWindowId(std::string());
+    std::string_view payload = text.substr(firstBreak + LineBreak.size());
+    payload = payload.substr(0, payload.find(LineBreak));
+    std::string value;
+    while (!payload.empty()) {
+        const size_t amp = payload.find('&');
+        const std::string_view pair = payload.substr(0, amp);
+        payload = amp == std::string_view::npos ? std::string_view() : payload.substr(amp + 1);
+        const size_t equals = pair.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        const std::string_view name = pair.substr(0, equals);
+        const bool isWindowId = name.find('%') == std::string_view::npos
+                                    ? name == "w_id"
+                                    : UrlDecode(std::string(name)) == "w_id";
+        // A later pair replaces an earlier one, as in the table.
+        if (isWindowId)
+            value = UrlDecode(std::string(pair.substr(equals + 1)));
+    }
+    return ParseWindowId(value);
 }
 
 bool SameNumber(double a, double b)
@@ -209,6 +241,10 @@ void TAlertForm::SetUpWindow(int windowId)
 
 void TAlertForm::ReceiveAlert(const std::string &data)
 {
+    // Most alerts are for another window; they need no table.
+    if (AddressedWindowId(data) != Tag)
+        return;
+
     std::string line, rest, payload;
     SplitAt("\r\n", data, line, rest);
     SplitAt("\r\n", rest, payload, line);

@@ -161,6 +161,45 @@ INSTANTIATE_TEST_SUITE_P(Texts, IgnoredAlerts,
                                            IgnoredAlert{"PayloadOnFirstLine", "w_id=1&symbol=A\r\n"}),
                          [](const auto &info) { return std::string(info.param.Name); });
 
+struct AddressCase
+{
+    const char *Name;
+    std::string Text;
+    int Window; // 0: none
+};
+
+class AlertAddresses : public AlertWindows, public ::testing::WithParamInterface<AddressCase>
+{};
+
+// The window id is read exactly as the parsed payload gives it, wherever and
+// however the pair is written.
+TEST_P(AlertAddresses, ReachOnlyTheWindowTheParsedPayloadNames)
+{
+    Connection->AlertsResponse(true, GetParam().Text, {});
+    for (int id = 1; id <= 8; ++id) {
+        const size_t rows = Window(id).QuickStrikeEntries().size() + Window(id).BollingerEntries().size() +
+                            Window(id).SymbolOnlyEntries().size();
+        EXPECT_EQ(rows, id == GetParam().Window ? 1u : 0u) << "window " << id;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, AlertAddresses,
+    ::testing::Values(AddressCase{"Plain", Alert("w_id=2&symbol=A"), 2},
+                      AddressCase{"LaterIdWins", Alert("w_id=1&symbol=A&w_id=2"), 2},
+                      AddressCase{"LaterEncodedNameWins", Alert("w_id=1&w%5fid=2&symbol=A"), 2},
+                      AddressCase{"EncodedValue", Alert("w_id=%32&symbol=A"), 2},
+                      AddressCase{"PlusSign", Alert("w_id=+2&symbol=A"), 2},
+                      AddressCase{"PairWithoutEqualsSkipped", Alert("w_id=2&w_id&symbol=A"), 2},
+                      AddressCase{"LaterEmptyIdWins", Alert("w_id=2&w_id=&symbol=A"), 0},
+                      AddressCase{"NameIsCaseSensitive", Alert("W_ID=2&symbol=A"), 0},
+                      AddressCase{"EncodedAmpersandIsNotASeparator", Alert("symbol=A%26w_id=2"), 0},
+                      AddressCase{"ThirdLineIgnored", Alert("symbol=A") + "w_id=2\r\n", 0},
+                      AddressCase{"FirstLineIgnored", "w_id=2\r\nsymbol=A\r\n", 0},
+                      AddressCase{"NoFinalLineBreak", "CORVANE-main\r\nw_id=7&symbol=A", 7},
+                      AddressCase{"BollingerWindow", Alert("w_id=4&action=add&symbol=A&dist_from_bb=1"), 4}),
+    [](const auto &info) { return std::string(info.param.Name); });
+
 struct PayloadCase
 {
     const char *Name;
