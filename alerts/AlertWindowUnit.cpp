@@ -11,6 +11,7 @@
 #include <QMenu>
 #include <QVBoxLayout>
 
+#include <charconv>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -87,6 +88,29 @@ int AddressedWindowId(const std::string &data)
     return ParseWindowId(value);
 }
 
+// Digits with an optional minus sign and an optional "." and more digits,
+// no superfluous leading zero, short enough that no notation overflows.
+bool IsPlainDecimal(const std::string &text)
+{
+    if (text.empty() || text.size() > 32)
+        return false;
+    const size_t first = text[0] == '-' ? 1 : 0;
+    size_t i = first;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+        ++i;
+    const size_t wholeDigits = i - first;
+    if (wholeDigits == 0 || (wholeDigits > 1 && text[first] == '0'))
+        return false;
+    if (i == text.size())
+        return true;
+    if (text[i] != '.')
+        return false;
+    const size_t fractionStart = ++i;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+        ++i;
+    return i > fractionStart && i == text.size();
+}
+
 bool SameNumber(double a, double b)
 {
     return std::isnan(a) || std::isnan(b) || a == b;
@@ -142,6 +166,18 @@ double ParseAlertNumber(const std::string &text)
     constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
     if (text.empty())
         return NaN;
+    // Plain decimal text has one value in every notation: a notation that
+    // reads it at all (with "." as decimal point, or without a point) reads
+    // that value, and one that does not (with "." for grouping) sends it to
+    // the server's notation, which does. The locale's parser is slow and
+    // every alert carries several numbers, so such text is read directly.
+    // A negative zero keeps to the slow path, which decides its sign.
+    if (IsPlainDecimal(text)) {
+        double value = 0;
+        const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (result.ec == std::errc() && result.ptr == text.data() + text.size() && value != 0)
+            return value;
+    }
     const QString number = QString::fromStdString(text);
     QLocale user;
     user.setNumberOptions(QLocale::RejectGroupSeparator);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -390,6 +391,92 @@ TEST(AlertNumbers, CommaLocaleStillReadsTheServersPoint)
     EXPECT_TRUE(std::isnan(ParseAlertNumber("")));
     EXPECT_TRUE(std::isnan(ParseAlertNumber("1,000")));
 }
+
+struct NumberLocale
+{
+    const char *Name;
+    QLocale Locale;
+};
+
+class AlertNumbersInLocale : public ::testing::TestWithParam<NumberLocale>
+{
+protected:
+    void SetUp() override { QLocale::setDefault(GetParam().Locale); }
+    void TearDown() override { QLocale::setDefault(Saved); }
+    const QLocale Saved;
+};
+
+// The reading rule itself: the user's notation without grouping, else the
+// server's; NaN when neither reads the text.
+double ReadAsTheRuleSays(const std::string &text)
+{
+    const QString number = QString::fromStdString(text);
+    bool ok = false;
+    QLocale user;
+    user.setNumberOptions(QLocale::RejectGroupSeparator);
+    double value = user.toDouble(number, &ok);
+    if (ok)
+        return value;
+    QLocale server = QLocale::c();
+    server.setNumberOptions(QLocale::RejectGroupSeparator);
+    value = server.toDouble(number, &ok);
+    return ok ? value : std::numeric_limits<double>::quiet_NaN();
+}
+
+TEST_P(AlertNumbersInLocale, ReadAsTheRuleSays)
+{
+    for (const std::string text : {"10.5",
+                                   "-2.25",
+                                   "7",
+                                   "-7",
+                                   "0",
+                                   "-0",
+                                   "0.00",
+                                   "-0.00",
+                                   "0.5",
+                                   "-0.5",
+                                   "007.5",
+                                   "10,5",
+                                   "1.000",
+                                   "1,000",
+                                   "1.000,5",
+                                   "12.345.678",
+                                   "1e3",
+                                   "-2.5e1",
+                                   "+3",
+                                   " 4",
+                                   "4 ",
+                                   ".5",
+                                   "5.",
+                                   "-",
+                                   "1.2.3",
+                                   "abc",
+                                   "123456789012345678901234567890.5",
+                                   "0.1234567890123456789",
+                                   "99999999999999999999"}) {
+        SCOPED_TRACE(text);
+        const double expected = ReadAsTheRuleSays(text);
+        const double actual = ParseAlertNumber(text);
+        if (std::isnan(expected)) {
+            EXPECT_TRUE(std::isnan(actual));
+        } else {
+            EXPECT_EQ(actual, expected);
+            EXPECT_EQ(std::signbit(actual), std::signbit(expected));
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Locales, AlertNumbersInLocale,
+    ::testing::Values(NumberLocale{"C", QLocale::c()},
+                      NumberLocale{"English", QLocale(QLocale::English, QLocale::UnitedStates)},
+                      NumberLocale{"German", QLocale(QLocale::German, QLocale::Germany)},
+                      NumberLocale{"French", QLocale(QLocale::French, QLocale::France)},
+                      NumberLocale{"Swedish", QLocale(QLocale::Swedish, QLocale::Sweden)},
+                      NumberLocale{"Arabic", QLocale(QLocale::Arabic, QLocale::Egypt)},
+                      NumberLocale{"Persian", QLocale(QLocale::Persian, QLocale::Iran)},
+                      NumberLocale{"Swiss", QLocale(QLocale::German, QLocale::Switzerland)}),
+    [](const auto &info) { return std::string(info.param.Name); });
 
 TEST(AlertSplitting, SplitAtFindsTheFirstSeparator)
 {
