@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -163,6 +164,11 @@ struct THostileStream
     std::function<std::string()> Make;
     std::string Reason; // what follows "Invalid data from server: "
 };
+
+void PrintTo(const THostileStream &stream, std::ostream *out)
+{
+    *out << stream.Name;
+}
 
 enum class TArrival { OneRead, Reads4K, Loopback };
 
@@ -341,6 +347,11 @@ const TInflationCase InflationCases[] = {
     {"About300To1Over100MiB", [](int &frames) { return MebibyteFrames(100, 2048, frames); }, false},
     {"AlertTextOver72MiB", [](int &frames) { return AlertTraffic(72 * MiB, frames); }, false},
 };
+
+void PrintTo(const TInflationCase &row, std::ostream *out)
+{
+    *out << row.Name;
+}
 
 class InflationGuard : public ::testing::TestWithParam<TInflationCase>
 {
