@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <limits>
 
 #include <QDateTime>
 #include <QRegularExpression>
@@ -48,7 +50,33 @@ TDateTime Now()
 {
     if (const auto &clock = ClockOverride())
         return clock();
-    return DateTimeFromQDateTime(QDateTime::currentDateTime());
+    // Finding the local offset reads the time zone, a file check on every
+    // call, and the alert windows read the clock for every alert. Offsets
+    // change only at whole seconds, so it is looked up once per second (and
+    // again when TZ changes); the result is the same as converting each time.
+    struct TOffsetCache
+    {
+        qint64 Second = std::numeric_limits<qint64>::min();
+        std::string Zone;
+        bool ZoneSet = false;
+        qint64 OffsetMs = 0;
+    };
+    static thread_local TOffsetCache cache;
+    constexpr qint64 MsPerDay = 86400000;
+    constexpr qint64 DaysFromEpochTo1970 = 25569;
+    const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
+    const qint64 second = utcMs >= 0 ? utcMs / 1000 : (utcMs - 999) / 1000;
+    const char *zone = std::getenv("TZ");
+    if (second != cache.Second || (zone != nullptr) != cache.ZoneSet || (zone && cache.Zone != zone)) {
+        cache.Second = second;
+        cache.ZoneSet = zone != nullptr;
+        cache.Zone = zone ? zone : "";
+        cache.OffsetMs =
+            QDateTime::fromMSecsSinceEpoch(second * 1000, Qt::LocalTime).offsetFromUtc() * 1000LL;
+    }
+    const qint64 localMs = utcMs + cache.OffsetMs;
+    const qint64 days = localMs >= 0 ? localMs / MsPerDay : (localMs - MsPerDay + 1) / MsPerDay;
+    return static_cast<double>(days + DaysFromEpochTo1970) + (localMs - days * MsPerDay) / 86400000.0;
 }
 
 void SetClockForTesting(std::function<TDateTime()> clock)
