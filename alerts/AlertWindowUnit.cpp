@@ -57,10 +57,16 @@ int ParseWindowId(const std::string &text)
     return static_cast<int>(value);
 }
 
+// UrlDecode of a piece of the payload; a piece without "%" decodes to itself.
+std::string Decoded(std::string_view piece)
+{
+    std::string text(piece);
+    return piece.find('%') == std::string_view::npos ? text : UrlDecode(text);
+}
+
 // The "w_id" of an alert, read exactly as ParsePayload and Get("w_id") would
-// read it from the payload line, but without building the table. Every window
-// hears every alert and seven of the eight only need to see it is not theirs.
-int AddressedWindowId(const std::string &data)
+// read it from the payload line, but without building the table.
+int ReadWindowId(const std::string &data)
 {
     constexpr std::string_view LineBreak = "\r\n";
     const std::string_view text(data);
@@ -77,15 +83,31 @@ int AddressedWindowId(const std::string &data)
         const size_t equals = pair.find('=');
         if (equals == std::string_view::npos)
             continue;
-        const std::string_view name = pair.substr(0, equals);
-        const bool isWindowId = name.find('%') == std::string_view::npos
-                                    ? name == "w_id"
-                                    : UrlDecode(std::string(name)) == "w_id";
         // A later pair replaces an earlier one, as in the table.
-        if (isWindowId)
-            value = UrlDecode(std::string(pair.substr(equals + 1)));
+        if (Decoded(pair.substr(0, equals)) == "w_id")
+            value = Decoded(pair.substr(equals + 1));
     }
     return ParseWindowId(value);
+}
+
+// Every window hears every alert, one after the other, and seven of the
+// eight only need to see that it is not theirs: the id of the last text is
+// kept for the windows that follow.
+int AddressedWindowId(const std::string &data)
+{
+    struct TLastAlert
+    {
+        bool Valid = false;
+        std::string Data;
+        int WindowId = -1;
+    };
+    static thread_local TLastAlert last;
+    if (last.Valid && data == last.Data)
+        return last.WindowId;
+    last.WindowId = ReadWindowId(data);
+    last.Data = data;
+    last.Valid = true;
+    return last.WindowId;
 }
 
 // Digits with an optional minus sign and an optional "." and more digits,
@@ -151,13 +173,18 @@ void SplitAt(const std::string &separator, const std::string &text, std::string 
 
 void ParsePayload(const std::string &text, tHashTable &table)
 {
-    std::string rest = text;
-    std::string pair, name, value;
+    // Cut on views of the text, as SplitAt with "&" and then "=" would cut
+    // it; only the decoded names and values are copied.
+    std::string_view rest(text);
     while (!rest.empty()) {
-        SplitAt("&", rest, pair, rest);
-        SplitAt("=", pair, name, value);
-        if (name.size() != pair.size())
-            table.Put(UrlDecode(name), UrlDecode(value));
+        const size_t amp = rest.find('&');
+        const std::string_view pair = rest.substr(0, amp);
+        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
+        const size_t equals = pair.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        std::string name = Decoded(pair.substr(0, equals));
+        table.Put(name, Decoded(pair.substr(equals + 1)));
     }
 }
 
