@@ -15,8 +15,10 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -32,6 +34,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -441,6 +444,32 @@ QByteArray ReadFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Like WaitFor, but the loop sleeps between checks instead of spinning, so a
+// long run leaves the processors to the server and to the session's work.
+bool RunUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    if (condition())
+        return true;
+    QDeadlineTimer deadline(timeoutMs);
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(10);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (condition() || deadline.hasExpired())
+            loop.quit();
+    });
+    check.start();
+    loop.exec();
+    return condition();
+}
+
+qint64 ThreadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<qint64>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // One conversation of the session as the run saw it.
 struct TConversationRecord
 {
@@ -465,15 +494,32 @@ constexpr int TickMs = 2;
 constexpr int Cycles = 300;
 constexpr int ProbeMs = 5;
 
-class ChaosRun : public ::testing::Test
+// A password no other text contains, with bytes that percent-encoding changes.
+QByteArray CanaryPassword()
 {
-protected:
-    ChaosRun() : Clock(46000.5) {}
+    const char letters[] = "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    QByteArray canary = "cv#";
+    for (int i = 0; i < 20; ++i)
+        canary += letters[QRandomGenerator::global()->bounded(static_cast<int>(sizeof letters - 1))];
+    return canary + "&=+/";
+}
 
-    TFakeClock Clock;
+// Errors that reach the default error display are collected while it lives.
+class TErrorDisplayCapture
+{
+public:
+    TErrorDisplayCapture()
+    {
+        SetExceptionDisplayForTesting([this](const std::string &text) { Texts.push_back(text); });
+    }
+    ~TErrorDisplayCapture() { SetExceptionDisplayForTesting({}); }
+    TErrorDisplayCapture(const TErrorDisplayCapture &) = delete;
+    TErrorDisplayCapture &operator=(const TErrorDisplayCapture &) = delete;
+
+    std::vector<std::string> Texts;
 };
 
-TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
+TEST(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
 {
     ASSERT_TRUE(QFile::exists(DemoServerProgram())) << DemoServerProgram().toStdString();
     QTemporaryDir scratch;
@@ -483,17 +529,10 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
     const QString serverLog = scratch.filePath(QStringLiteral("server.log"));
     const QString stderrLog = scratch.filePath(QStringLiteral("stderr.log"));
 
-    // A password no other text contains, with bytes that percent-encoding changes.
-    QByteArray canary = "cv#";
-    for (int i = 0; i < 20; ++i)
-        canary +=
-            "abcdefghijkmnpqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789"[QRandomGenerator::global()->bounded(
-                56)];
-    canary += "&=+/";
+    const QByteArray canary = CanaryPassword();
     const std::vector<QByteArray> leakForms = LeakForms(canary);
-
-    std::vector<std::string> errorDisplays;
-    SetExceptionDisplayForTesting([&](const std::string &text) { errorDisplays.push_back(text); });
+    TFakeClock clock(46000.5);
+    TErrorDisplayCapture errorDisplays;
     ClearDebugWindow();
 
     // The demo server, injecting faults from a fixed seed.
@@ -521,6 +560,7 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
     std::uint64_t residentAt50 = 0;
     std::uint64_t residentAtEnd = 0;
     qint64 longestStall = 0;
+    qint64 longestStallCpu = 0; // of the test's thread, during that stall
     qint64 ticks = 0;
     int watchdogRestarts = 0;
 
@@ -618,7 +658,7 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
                 const bool running = session->Conversation() && !session->Stopped();
                 if (running && session->MissedTicks() == 24)
                     ++watchdogRestarts;
-                Clock.AdvanceSeconds(0.5);
+                clock.AdvanceSeconds(0.5);
                 session->TickForTesting();
                 // A user whose login was refused presses Reset Connection.
                 if (session->Stopped()) {
@@ -632,8 +672,16 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
         probe.setTimerType(Qt::PreciseTimer);
         probe.setInterval(ProbeMs);
         QElapsedTimer sinceProbe;
-        QObject::connect(&probe, &QTimer::timeout, &probe,
-                         [&] { longestStall = std::max(longestStall, sinceProbe.restart() - ProbeMs); });
+        qint64 cpuAtProbe = ThreadCpuMs();
+        QObject::connect(&probe, &QTimer::timeout, &probe, [&] {
+            const qint64 stall = sinceProbe.restart() - ProbeMs;
+            const qint64 cpu = ThreadCpuMs();
+            if (stall > longestStall) {
+                longestStall = stall;
+                longestStallCpu = cpu - cpuAtProbe;
+            }
+            cpuAtProbe = cpu;
+        });
 
         session->SetUsername("chaos-user");
         session->SetPassword(canary.toStdString());
@@ -643,9 +691,9 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
         ticker.start();
         QElapsedTimer runTime;
         runTime.start();
-        const bool finished = WaitFor([&] { return records.size() > static_cast<size_t>(Cycles); }, 280000);
+        const bool finished = RunUntil([&] { return records.size() > static_cast<size_t>(Cycles); }, 280000);
         // Alerts flow again after the last recovery too.
-        const bool flowing = finished && WaitFor(
+        const bool flowing = finished && RunUntil(
                                              [&] {
                                                  for (size_t i = Cycles; i < records.size(); ++i)
                                                      if (records[i].Alerts > 0)
@@ -663,7 +711,7 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
         EXPECT_TRUE(server.waitForFinished(10000));
         // The end of the last conversation fails its probes too.
         session.reset();
-        EXPECT_TRUE(errorDisplays.empty()) << errorDisplays.front();
+        EXPECT_TRUE(errorDisplays.Texts.empty()) << errorDisplays.Texts.front();
         forms.clear(); // each reports the assertion that alert windows live for ever
 
         // --- What the run counted.
@@ -723,7 +771,7 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
         ASSERT_GT(residentAtEnd, 0u);
         const double growthMiB =
             (static_cast<double>(residentAtEnd) - static_cast<double>(residentAt50)) / 1048576.0;
-        EXPECT_LT(growthMiB, 8.0);
+        EXPECT_LT(growthMiB, 4.0);
 
         // The server's own count of what it injected.
         const QByteArray log = ReadFile(serverLog);
@@ -750,12 +798,12 @@ TEST_F(ChaosRun, SessionSurvivesThreeHundredReconnectionsUnderRandomFaults)
         std::printf("[ chaos    ] resident at reconnection 50: %.1f MiB, at %d: %.1f MiB, growth %.2f MiB\n",
                     static_cast<double>(residentAt50) / 1048576.0, Cycles,
                     static_cast<double>(residentAtEnd) / 1048576.0, growthMiB);
-        std::printf("[ chaos    ] longest event loop stall: %lld ms\n", static_cast<long long>(longestStall));
+        std::printf("[ chaos    ] longest event loop stall: %lld ms (%lld ms of it on the CPU)\n",
+                    static_cast<long long>(longestStall), static_cast<long long>(longestStallCpu));
         std::fflush(stdout);
         EXPECT_LE(longestDryStreak, 10) << "alerts stopped coming after reconnections";
         EXPECT_GT(watchdogRestarts, 0) << "stalls outlast the watchdog";
     }
-    SetExceptionDisplayForTesting({});
 
     // The password appears nowhere the run wrote, in any encoding.
     QDirIterator files(home, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
