@@ -61,7 +61,9 @@ int ParseWindowId(const std::string &text)
 std::string Decoded(std::string_view piece)
 {
     std::string text(piece);
-    return piece.find('%') == std::string_view::npos ? text : UrlDecode(text);
+    if (piece.find('%') == std::string_view::npos)
+        return text;
+    return UrlDecode(text);
 }
 
 // The "w_id" of an alert, read exactly as ParsePayload and Get("w_id") would
