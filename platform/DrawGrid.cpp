@@ -27,6 +27,7 @@ void TCanvas::SetFont(const QFont &font)
 {
     FFont = font;
     FMetrics.reset();
+    FWidths.clear();
     if (FPainter)
         FPainter->setFont(FFont);
 }
@@ -68,7 +69,14 @@ const QFontMetrics &TCanvas::Metrics() const
 
 int TCanvas::TextWidth(const QString &text) const
 {
-    return Metrics().horizontalAdvance(text);
+    if (const auto known = FWidths.constFind(text); known != FWidths.cend())
+        return *known;
+    const int width = Metrics().horizontalAdvance(text);
+    // Prices change all the time; a full cache starts again rather than grow.
+    if (FWidths.size() >= 4096)
+        FWidths.clear();
+    FWidths.insert(text, width);
+    return width;
 }
 
 int TCanvas::TextHeight(const QString &) const

@@ -4,6 +4,7 @@
 #include <QColor>
 #include <QFont>
 #include <QFontMetrics>
+#include <QHash>
 #include <QRect>
 #include <QString>
 
@@ -65,6 +66,9 @@ private:
     const QPaintDevice *FDevice;
     QFont FFont;
     mutable std::optional<QFontMetrics> FMetrics;
+    // Widths measured with FMetrics: every repaint measures the same texts
+    // again, and shaping them is the larger part of painting a cell.
+    mutable QHash<QString, int> FWidths;
     QPainter *FPainter = nullptr;
 };
 

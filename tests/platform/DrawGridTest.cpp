@@ -395,6 +395,32 @@ TEST_F(DrawGridTest, CanvasMeasuresTextAndFollowsTheGridFont)
     EXPECT_EQ(Grid->Canvas().FontStyle(), 0);
 }
 
+TEST(CanvasTest, WidthsAreMeasuredWithTheCurrentFont)
+{
+    // Measured widths are kept; a new font must measure afresh.
+    TCanvas canvas;
+    const QString text = QStringLiteral("100.00");
+    canvas.SetFont(TerminalFont(10));
+    const int small = canvas.TextWidth(text);
+    EXPECT_EQ(canvas.TextWidth(text), small);
+    EXPECT_EQ(small, QFontMetrics(TerminalFont(10)).horizontalAdvance(text));
+
+    canvas.SetFont(TerminalFont(30));
+    EXPECT_EQ(canvas.TextWidth(text), QFontMetrics(TerminalFont(30)).horizontalAdvance(text));
+    EXPECT_GT(canvas.TextWidth(text), small);
+
+    canvas.SetFontStyle(fsBold);
+    QFont bold = TerminalFont(30);
+    bold.setBold(true);
+    EXPECT_EQ(canvas.TextWidth(text), QFontMetrics(bold).horizontalAdvance(text));
+
+    // Many different texts: every one still measures right.
+    for (int i = 0; i < 5000; ++i) {
+        const QString number = QString::number(i);
+        ASSERT_EQ(canvas.TextWidth(number), QFontMetrics(bold).horizontalAdvance(number)) << i;
+    }
+}
+
 TEST(TerminalFontTest, IsTheFixedPitchSystemFontAtTheGivenPixelSize)
 {
     const QFont font = TerminalFont(12);
