@@ -66,7 +66,12 @@ TMainConnection &TMainForm::MainConnectionOfForm()
 TAlertForm *TMainForm::NewAlertForm()
 {
     // No owner: the window outlives the main form, to the end of the process.
-    return FConnection ? new TAlertForm(*FConnection) : new TAlertForm();
+    // Kept in a list that is never freed, so it stays reachable after the
+    // main form that made it is gone.
+    static auto *const liveAlertForms = new std::vector<TAlertForm *>();
+    TAlertForm *form = FConnection ? new TAlertForm(*FConnection) : new TAlertForm();
+    liveAlertForms->push_back(form);
+    return form;
 }
 
 void TMainForm::CreateComponents()

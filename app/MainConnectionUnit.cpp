@@ -57,6 +57,9 @@ TMainConnection::~TMainConnection()
 {
     // Only test instances end; the process-wide one lives until exit.
     FTimer->SetEnabled(false);
+    // Freeing the conversation fails the pending ping, which would report a
+    // status to an owner that may already be gone.
+    OnStatusChange = nullptr;
     FreeConversation();
 }
 
