@@ -73,7 +73,7 @@ int TCanvas::TextWidth(const QString &text) const
         return *known;
     const int width = Metrics().horizontalAdvance(text);
     // Prices change all the time; a full cache starts again rather than grow.
-    if (FWidths.size() >= 4096)
+    if (FWidths.size() >= 512)
         FWidths.clear();
     FWidths.insert(text, width);
     return width;
