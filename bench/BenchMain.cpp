@@ -11,6 +11,7 @@
 #include "Benchmarks.h"
 
 #include <QApplication>
+#include <QDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,10 @@ int main(int argc, char **argv)
     // The GUI benchmarks need no display: the offscreen platform renders into memory.
     if (which != "startup" && !std::getenv("QT_QPA_PLATFORM"))
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The main form reads and writes its layout: never the user's own.
+    char configHome[] = "/tmp/corvane-bench-config-XXXXXX";
+    if (which != "startup" && mkdtemp(configHome))
+        setenv("XDG_CONFIG_HOME", configHome, 1);
     // The start-up benchmark only watches other programs' windows.
     std::optional<QApplication> app;
     if (which != "startup")
@@ -101,6 +106,8 @@ int main(int argc, char **argv)
         std::_Exit(1);
     }
     std::fflush(stdout);
+    if (which != "startup")
+        QDir(QString::fromLocal8Bit(configHome)).removeRecursively();
     // The alert windows and the main connection live until the process ends,
     // as in the program: leave without tearing them down.
     std::_Exit(0);

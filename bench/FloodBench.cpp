@@ -1,6 +1,6 @@
-// The client's pieces as the program builds them (the main connection, the
-// eight alert windows shown on the offscreen platform, their grids painting)
-// against the real demo server over loopback: first logged in to a server
+// The client as the program builds it (its main form with the main
+// connection and the eight alert windows, all shown on the offscreen
+// platform, the grids painting) against the real demo server over loopback: first logged in to a server
 // that sends nothing, to measure the idle client, then flooded by a second
 // server at a high alert rate.
 //
@@ -15,6 +15,7 @@
 #include "AlertGenerator.h"
 #include "AlertWindowUnit.h"
 #include "BenchSupport.h"
+#include "CorvaneAlertsMain.h"
 #include "ErrorDisplay.h"
 #include "MainConnectionUnit.h"
 
@@ -152,7 +153,8 @@ private:
 void RunLoopFor(double seconds)
 {
     QEventLoop loop;
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    // Precise: a coarse timer may end a window of seconds a few percent early.
+    QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
 }
 
@@ -216,19 +218,29 @@ TFloodResult Flood(const TFloodOptions &options, double rate, double seconds)
     const std::size_t expected = static_cast<std::size_t>(rate * (seconds + 30)) + 1000;
     TSequenceCheck sequence(expected);
 
-    auto *connection = new TMainConnection(); // lives until exit, as the program's does
-    std::vector<TAlertForm *> windows = CreateAlertWindows(*connection);
+    // The client as the program builds it: the main form makes the eight
+    // alert windows; its buttons show them and log in. Everything lives until
+    // the process ends, as in the program.
+    auto *connection = new TMainConnection();
+    auto *form = new TMainForm(*connection);
+    form->Show();
+    const std::vector<TAlertForm *> windows(form->AlertForms.begin(), form->AlertForms.end());
+    if (windows.size() != 8)
+        throw std::runtime_error("the main form did not make eight alert windows");
     connection->AddAlertListener([&sequence](const std::string &alert) { sequence.Received(alert); });
-    for (int i = 0; i < 8; ++i) {
-        windows[i]->SetBounds(20 + (i % 4) * 410, 20 + (i / 4) * 500, 401, 480);
-        windows[i]->Show();
-    }
+    for (TButton *button : {form->Button1, form->Button2, form->Button3, form->Button4, form->Button5,
+                            form->Button6, form->Button7, form->Button8})
+        button->click();
+    for (TAlertForm *window : windows)
+        if (!window->isVisible())
+            throw std::runtime_error("an alert window did not come up");
 
     // Logged in and idle.
     TServerProcess idleServer(options.ServerProgram, 0);
     connection->SetAddressForTesting(idleServer.Address);
-    connection->SetUsername("bench");
-    connection->SetPassword("bench");
+    form->UsernameEdit->SetText("bench");
+    form->PasswordEdit->SetText("bench");
+    form->LoginButton->click();
     if (!RunLoopUntil([&] { return !connection->SessionId().empty(); }, 20))
         throw std::runtime_error("no login at the idle server");
     RunLoopFor(1.0);
@@ -237,7 +249,7 @@ TFloodResult Flood(const TFloodOptions &options, double rate, double seconds)
     // The flood.
     TServerProcess floodServer(options.ServerProgram, rate);
     connection->SetAddressForTesting(floodServer.Address);
-    connection->Reset();
+    form->ResetConnectionButton->click();
     if (!RunLoopUntil([&] { return sequence.Count > 0; }, 20))
         throw std::runtime_error("no alert from the flood server");
 
