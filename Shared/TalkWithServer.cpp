@@ -12,10 +12,43 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <deque>
 
 std::int64_t NextRequestStamp = 0;
 
 namespace {
+
+// A copy of a request's message for the length of one callback, which may
+// cancel or replace the request. The copies stay, one per nesting level, and
+// are assigned over: the replies of a kept request, such as every alert of the
+// subscription, then cost no allocation for it.
+class TDeliveredMessage
+{
+public:
+    explicit TDeliveredMessage(const TMessageToServer &message)
+    {
+        std::deque<TMessageToServer> &levels = Levels();
+        if (Depth == levels.size())
+            levels.emplace_back();
+        FCopy = &levels[Depth];
+        *FCopy = message;
+        ++Depth;
+    }
+    ~TDeliveredMessage() { --Depth; }
+    TDeliveredMessage(const TDeliveredMessage &) = delete;
+    TDeliveredMessage &operator=(const TDeliveredMessage &) = delete;
+
+    const TMessageToServer &Message() const { return *FCopy; }
+
+private:
+    static std::deque<TMessageToServer> &Levels()
+    {
+        static thread_local std::deque<TMessageToServer> levels;
+        return levels;
+    }
+    static inline thread_local std::size_t Depth = 0;
+    TMessageToServer *FCopy = nullptr;
+};
 
 // Plain text ahead of the client's zlib stream; the server switches both
 // directions to zlib on it. Any change breaks every server.
@@ -406,6 +439,8 @@ void TTalkWithServer::ProcessInput()
     ++FProcessingDepth;
     const std::weak_ptr<bool> alive = FAlive;
     bool rejected = false;
+    // One buffer for the pass: a frame's body is copied over the last one's.
+    std::string body;
     for (;;) {
         const std::string &input = FDecompressor->Output;
         const size_t available = input.size() - FInputOffset;
@@ -419,7 +454,7 @@ void TTalkWithServer::ProcessInput()
         if (available - 8 < static_cast<size_t>(length))
             break;
         const std::int32_t id = ReadInt32(input, FInputOffset);
-        const std::string body = input.substr(FInputOffset + 8, static_cast<size_t>(length));
+        body.assign(input, FInputOffset + 8, static_cast<size_t>(length));
         SendGoodResponse(id, body);
         if (alive.expired())
             return;
@@ -440,7 +475,8 @@ void TTalkWithServer::SendGoodResponse(std::int32_t Id, const std::string &Body)
         return;
     TPendingRequest &entry = FPendingRequests[static_cast<size_t>(Id - 1)];
     const TResponseCallback callback = entry.Callback;
-    const TMessageToServer message = entry.Message;
+    const TDeliveredMessage delivered(entry.Message);
+    const TMessageToServer &message = delivered.Message();
     // Released before the call, so the callback may send a request that
     // gets the same id.
     if (!entry.KeepAfterReply) {

@@ -11,7 +11,9 @@
 #include <QMenu>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cmath>
 #include <limits>
 #include <string_view>
@@ -66,50 +68,70 @@ std::string Decoded(std::string_view piece)
     return UrlDecode(text);
 }
 
-// The "w_id" of an alert, read exactly as ParsePayload and Get("w_id") would
-// read it from the payload line, but without building the table.
-int ReadWindowId(const std::string &data)
+// The second line of an alert text, as the two cuts at CR LF of
+// ReceiveAlert give it, without copying.
+std::string_view PayloadLine(const std::string &data)
 {
     constexpr std::string_view LineBreak = "\r\n";
     const std::string_view text(data);
     const size_t firstBreak = text.find(LineBreak);
     if (firstBreak == std::string_view::npos)
-        return ParseWindowId(std::string());
-    std::string_view payload = text.substr(firstBreak + LineBreak.size());
-    payload = payload.substr(0, payload.find(LineBreak));
-    std::string value;
-    while (!payload.empty()) {
-        const size_t amp = payload.find('&');
-        const std::string_view pair = payload.substr(0, amp);
-        payload = amp == std::string_view::npos ? std::string_view() : payload.substr(amp + 1);
-        const size_t equals = pair.find('=');
-        if (equals == std::string_view::npos)
-            continue;
-        // A later pair replaces an earlier one, as in the table.
-        if (Decoded(pair.substr(0, equals)) == "w_id")
-            value = Decoded(pair.substr(equals + 1));
+        return {};
+    const std::string_view rest = text.substr(firstBreak + LineBreak.size());
+    return rest.substr(0, rest.find(LineBreak));
+}
+
+// The field a payload name fills, or none for the names no window reads.
+std::string *FieldNamed(TAlertFields &fields, std::string_view name)
+{
+    switch (name.size()) {
+    case 4:
+        if (name == "w_id")
+            return &fields.WindowId;
+        if (name == "last")
+            return &fields.Last;
+        if (name == "time")
+            return &fields.Time;
+        return nullptr;
+    case 6:
+        if (name == "symbol")
+            return &fields.Symbol;
+        if (name == "action")
+            return &fields.Action;
+        return nullptr;
+    case 10:
+        return name == "prev_close" ? &fields.PrevClose : nullptr;
+    case 12:
+        return name == "dist_from_bb" ? &fields.DistFromBB : nullptr;
+    case 14:
+        return name == "sma_divergence" ? &fields.SmaDivergence : nullptr;
+    default:
+        return nullptr;
     }
-    return ParseWindowId(value);
 }
 
 // Every window hears every alert, one after the other, and seven of the
-// eight only need to see that it is not theirs: the id of the last text is
-// kept for the windows that follow.
-int AddressedWindowId(const std::string &data)
+// eight only need to see that it is not theirs: the fields of the last text
+// are kept for the windows that follow.
+struct TLastAlert
 {
-    struct TLastAlert
-    {
-        bool Valid = false;
-        std::string Data;
-        int WindowId = -1;
-    };
+    bool Valid = false;
+    std::string Data;
+    TAlertFields Fields;
+    int WindowId = -1;
+};
+
+const TLastAlert &ReadAlert(const std::string &data)
+{
     static thread_local TLastAlert last;
     if (last.Valid && data == last.Data)
-        return last.WindowId;
-    last.WindowId = ReadWindowId(data);
+        return last;
+    last.Valid = false;
+    ReadAlertFields(PayloadLine(data), last.Fields);
+    last.WindowId = ParseWindowId(last.Fields.WindowId);
     last.Data = data;
     last.Valid = true;
-    return last.WindowId;
+    return last;
 }
 
 // Digits with an optional minus sign and an optional "." and more digits,
@@ -133,6 +155,36 @@ bool IsPlainDecimal(const std::string &text)
     while (i < text.size() && text[i] >= '0' && text[i] <= '9')
         ++i;
     return i > fractionStart && i == text.size();
+}
+
+// The value of plain decimal text, correctly rounded. With at most 15
+// digits the digits as an integer and the power of ten are both exact
+// doubles, so one division rounds correctly; longer text takes from_chars.
+double PlainDecimalValue(const std::string &text)
+{
+    static constexpr double PowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
+                                             1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const bool negative = text[0] == '-';
+    std::uint64_t digits = 0;
+    int count = 0;
+    int fractionDigits = 0;
+    bool inFraction = false;
+    for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+        if (text[i] == '.') {
+            inFraction = true;
+            continue;
+        }
+        digits = digits * 10 + static_cast<unsigned>(text[i] - '0');
+        ++count;
+        fractionDigits += inFraction;
+    }
+    if (count > 15) {
+        double value = 0;
+        std::from_chars(text.data(), text.data() + text.size(), value);
+        return value;
+    }
+    const double magnitude = static_cast<double>(digits) / PowersOfTen[fractionDigits];
+    return negative ? -magnitude : magnitude;
 }
 
 bool SameNumber(double a, double b)
@@ -173,11 +225,11 @@ void SplitAt(const std::string &separator, const std::string &text, std::string 
     after = std::move(back);
 }
 
-void ParsePayload(const std::string &text, tHashTable &table)
+void ParsePayload(std::string_view text, tHashTable &table)
 {
     // Cut on views of the text, as SplitAt with "&" and then "=" would cut
     // it; only the decoded names and values are copied.
-    std::string_view rest(text);
+    std::string_view rest = text;
     while (!rest.empty()) {
         const size_t amp = rest.find('&');
         const std::string_view pair = rest.substr(0, amp);
@@ -187,6 +239,36 @@ void ParsePayload(const std::string &text, tHashTable &table)
             continue;
         std::string name = Decoded(pair.substr(0, equals));
         table.Put(name, Decoded(pair.substr(equals + 1)));
+    }
+}
+
+void ReadAlertFields(std::string_view payload, TAlertFields &fields)
+{
+    for (std::string *field : {&fields.WindowId, &fields.Symbol, &fields.Last, &fields.PrevClose,
+                               &fields.SmaDivergence, &fields.Time, &fields.Action, &fields.DistFromBB})
+        field->clear();
+    // The cuts of ParsePayload, on views: a pair runs to the next "&", its
+    // name to the pair's first "=". Only what a window reads is kept, and
+    // only text holding a "%" goes through UrlDecode. No known name holds a
+    // "%", so a raw name that matches one needs no decoding.
+    while (!payload.empty()) {
+        const size_t amp = payload.find('&');
+        const std::string_view pair = payload.substr(0, amp);
+        payload = amp == std::string_view::npos ? std::string_view() : payload.substr(amp + 1);
+        const size_t equals = pair.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        const std::string_view name = pair.substr(0, equals);
+        std::string *field = FieldNamed(fields, name);
+        if (!field && name.find('%') != std::string_view::npos)
+            field = FieldNamed(fields, Decoded(name));
+        if (!field)
+            continue;
+        const std::string_view value = pair.substr(equals + 1);
+        if (value.find('%') == std::string_view::npos)
+            field->assign(value);
+        else
+            *field = Decoded(value);
     }
 }
 
@@ -202,9 +284,8 @@ double ParseAlertNumber(const std::string &text)
     // every alert carries several numbers, so such text is read directly.
     // A negative zero keeps to the slow path, which decides its sign.
     if (IsPlainDecimal(text)) {
-        double value = 0;
-        const auto result = std::from_chars(text.data(), text.data() + text.size(), value);
-        if (result.ec == std::errc() && result.ptr == text.data() + text.size() && value != 0)
+        const double value = PlainDecimalValue(text);
+        if (value != 0)
             return value;
     }
     const QString number = QString::fromStdString(text);
@@ -252,10 +333,10 @@ TAlertForm::~TAlertForm()
 
 void TAlertForm::FormCreate(TMainConnection &connection)
 {
-    std::weak_ptr<bool> alive = FAlive;
-    connection.AddAlertListener([this, alive](const std::string &data) {
-        const auto flag = alive.lock();
-        if (flag && *flag)
+    // The listener shares the flag, so it can still read it after the window
+    // is gone; no reference count changes on the way of every alert.
+    connection.AddAlertListener([this, alive = FAlive](const std::string &data) {
+        if (*alive)
             ReceiveAlert(data);
     });
 }
@@ -306,28 +387,22 @@ void TAlertForm::SetUpWindow(int windowId)
 
 void TAlertForm::ReceiveAlert(const std::string &data)
 {
-    // Most alerts are for another window; they need no table.
-    if (AddressedWindowId(data) != Tag)
+    const TLastAlert &alert = ReadAlert(data);
+    if (alert.WindowId != Tag)
         return;
-
-    std::string line, rest, payload;
-    SplitAt("\r\n", data, line, rest);
-    SplitAt("\r\n", rest, payload, line);
-
-    tHashTable table(0);
-    ParsePayload(payload, table);
-    if (ParseWindowId(table.Get("w_id")) != Tag)
-        return;
+    // Shared with the other windows: everything below reads the fields
+    // before it hands anything on, and nothing on the way delivers alerts.
+    const TAlertFields &fields = alert.Fields;
 
     switch (FWindowKind) {
     case wkQuickStrike:
     case wkSymbolOnly: {
         TQuickStrikeEntry entry;
-        entry.Symbol = table.Get("symbol");
-        entry.Last = ParseAlertNumber(table.Get("last"));
-        entry.PrevClose = ParseAlertNumber(table.Get("prev_close"));
-        entry.SmaDivergence = ParseAlertNumber(table.Get("sma_divergence"));
-        entry.Time = table.Get("time");
+        entry.Symbol = fields.Symbol;
+        entry.Last = ParseAlertNumber(fields.Last);
+        entry.PrevClose = ParseAlertNumber(fields.PrevClose);
+        entry.SmaDivergence = ParseAlertNumber(fields.SmaDivergence);
+        entry.Time = fields.Time;
         if (FWindowKind == wkQuickStrike) {
             FQuickStrikeEntries.InsertFront(std::move(entry), MaxQuickStrikeEntries);
             if (FQuickStrikeGrid)
@@ -340,14 +415,14 @@ void TAlertForm::ReceiveAlert(const std::string &data)
         break;
     }
     case wkBollinger:
-        BollingerUpdate(table);
+        BollingerUpdate(fields);
         break;
     }
 }
 
-void TAlertForm::BollingerUpdate(tHashTable &payload)
+void TAlertForm::BollingerUpdate(const TAlertFields &payload)
 {
-    const std::string symbol = payload.Get("symbol");
+    const std::string &symbol = payload.Symbol;
     const TDateTime now = Now();
     const std::vector<TBollingerEntry> &current = FBollingerEntries.Items();
     int index = -1;
@@ -358,13 +433,13 @@ void TAlertForm::BollingerUpdate(tHashTable &payload)
         }
     }
 
-    const std::string action = payload.Get("action");
+    const std::string &action = payload.Action;
     if (action == "add") {
         TBollingerEntry added;
         added.Symbol = symbol;
-        added.Last = ParseAlertNumber(payload.Get("last"));
-        added.PrevClose = ParseAlertNumber(payload.Get("prev_close"));
-        added.DistFromBB = ParseAlertNumber(payload.Get("dist_from_bb"));
+        added.Last = ParseAlertNumber(payload.Last);
+        added.PrevClose = ParseAlertNumber(payload.PrevClose);
+        added.DistFromBB = ParseAlertNumber(payload.DistFromBB);
         added.Updated = now;
         if (index != -1) {
             const TBollingerEntry &stored = current[index];
@@ -375,38 +450,53 @@ void TAlertForm::BollingerUpdate(tHashTable &payload)
                 return;
             }
         }
-        std::vector<TBollingerEntry> &list = FBollingerEntries.Edit();
-        if (index == -1) {
-            list.push_back(added);
-            index = static_cast<int>(list.size()) - 1;
-        }
-        // The entry at index still holds its previous values while we search.
-        int found = -1;
-        for (size_t i = 0; i < list.size(); ++i) {
-            if (MustFollow(list[i], added)) {
-                found = static_cast<int>(i);
-                break;
+        ChangeBollingerEntries([&](std::vector<TBollingerEntry> &list) {
+            if (index == -1) {
+                list.push_back(added);
+                index = static_cast<int>(list.size()) - 1;
             }
-        }
-        if (found == index) {
+            // The entry at index still holds its previous values while we search.
+            int found = -1;
+            for (size_t i = 0; i < list.size(); ++i) {
+                if (MustFollow(list[i], added)) {
+                    found = static_cast<int>(i);
+                    break;
+                }
+            }
+            // Replaced in place, then rotated to where removing it and
+            // inserting it before the found entry would put it.
             list[index] = std::move(added);
-        } else {
-            list.erase(list.begin() + index);
+            const auto at = list.begin() + index;
             if (found == -1)
-                list.push_back(std::move(added));
-            else
-                list.insert(list.begin() + (found > index ? found - 1 : found), std::move(added));
-        }
-        FBollingerGrid->SetEntries(FBollingerEntries);
+                std::rotate(at, at + 1, list.end());
+            else if (found > index)
+                std::rotate(at, at + 1, list.begin() + found);
+            else if (found < index)
+                std::rotate(list.begin() + found, at, at + 1);
+        });
     } else if (action == "delete") {
         if (index == -1)
             return;
-        std::vector<TBollingerEntry> &list = FBollingerEntries.Edit();
-        list.erase(list.begin() + index);
-        FBollingerGrid->SetEntries(FBollingerEntries);
+        ChangeBollingerEntries(
+            [index](std::vector<TBollingerEntry> &list) { list.erase(list.begin() + index); });
     } else {
         FBollingerGrid->SetEntries(FBollingerEntries);
     }
+}
+
+void TAlertForm::ChangeBollingerEntries(const std::function<void(std::vector<TBollingerEntry> &)> &change)
+{
+    // The grid is handed the changed list at once, so it lets go of its share
+    // first and the list is changed in place rather than copied for a
+    // snapshot about to be replaced. Nothing runs the event loop in between.
+    FBollingerGrid->ReleaseEntries();
+    try {
+        change(FBollingerEntries.Edit());
+    } catch (...) {
+        FBollingerGrid->SetEntries(FBollingerEntries);
+        throw;
+    }
+    FBollingerGrid->SetEntries(FBollingerEntries);
 }
 
 void TAlertForm::ExpireBollingersTimerTimer()

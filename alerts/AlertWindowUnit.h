@@ -6,14 +6,31 @@
 #include "SymbolOnlyGrid.h"
 #include "Timer.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class QMenu;
 class QAction;
 class TMainConnection;
 class tHashTable;
+
+// The payload values the windows read, as ParsePayload into a table and a
+// Get of each key give them: percent-decoded, a later pair replacing an
+// earlier one, a missing key empty.
+struct TAlertFields
+{
+    std::string WindowId; // "w_id"
+    std::string Symbol;
+    std::string Last;
+    std::string PrevClose;
+    std::string SmaDivergence;
+    std::string Time;
+    std::string Action;
+    std::string DistFromBB; // "dist_from_bb"
+};
 
 enum TWindowKind : unsigned char { wkQuickStrike = 0, wkBollinger = 1, wkSymbolOnly = 2 };
 
@@ -58,7 +75,8 @@ public:
 
 private:
     void FormCreate(TMainConnection &connection);
-    void BollingerUpdate(tHashTable &payload);
+    void BollingerUpdate(const TAlertFields &payload);
+    void ChangeBollingerEntries(const std::function<void(std::vector<TBollingerEntry> &)> &change);
 
     TQuickStrikeGrid *FQuickStrikeGrid = nullptr;
     TQuickStrikeEntries FQuickStrikeEntries;
@@ -80,7 +98,10 @@ void SplitAt(const std::string &separator, const std::string &text, std::string 
 
 // Puts the percent-decoded name=value pairs of an "&"-separated payload into
 // the table; a pair without "=" is skipped.
-void ParsePayload(const std::string &text, tHashTable &table);
+void ParsePayload(std::string_view text, tHashTable &table);
+
+// Fills the fields from a payload line in one pass, without a table.
+void ReadAlertFields(std::string_view payload, TAlertFields &fields);
 
 // A number in the user's notation, or in the server's ("." decimals) when the
 // user's does not read it; NaN when neither does.

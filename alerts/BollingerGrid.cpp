@@ -44,6 +44,11 @@ void TBollingerGrid::SetEntries(const TBollingerEntries &list)
     Invalidate();
 }
 
+void TBollingerGrid::ReleaseEntries()
+{
+    FEntries.clear();
+}
+
 void TBollingerGrid::SetColumnWidth(int column, const QString &sample)
 {
     SetColWidths(column, Canvas().TextWidth(sample) + (Ctl3D() ? 16 : 12));

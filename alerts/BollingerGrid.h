@@ -33,6 +33,9 @@ public:
     // Shows the list (entry i in row i + 1); the grid keeps its own copy.
     void SetEntries(const TBollingerEntries &list);
     const TBollingerEntries &Entries() const { return FEntries; }
+    // Drops the grid's share of the list, for a window about to change the
+    // list and hand it over again; no rows are drawn until then.
+    void ReleaseEntries();
 
     // Width of the column := the sample's text width plus the cell's margins.
     void SetColumnWidth(int column, const QString &sample);

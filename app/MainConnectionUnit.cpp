@@ -158,8 +158,12 @@ void TMainConnection::Login()
     FConversation->SendMessage(MakeMessage({"command", "login", "username", FUsername, "password", FPassword,
                                             "session_id", FSessionId}),
                                true, std::bind(&TMainConnection::LoginResponse, this, _1, _2, _3));
+    // A lambda holding only this fits in the callback's own storage, so the
+    // copy the conversation makes for every alert allocates nothing.
     FConversation->SendMessage(MakeMessage({"command", "listen_for_alerts"}), true,
-                               std::bind(&TMainConnection::AlertsResponse, this, _1, _2, _3));
+                               [this](bool success, const std::string &body, const TMessageToServer &message) {
+                                   AlertsResponse(success, body, message);
+                               });
     FConversation->SendMessage(MakeMessage({"command", "add_alert_category", "category", AlertCategory}), false,
                                nullptr);
 }

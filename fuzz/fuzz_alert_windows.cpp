@@ -290,6 +290,17 @@ void DeliverAlert(const std::string &text)
         FUZZ_CHECK(pairs.count(it->GetKey()) && pairs.at(it->GetKey()) == it->GetValue(),
                    "ParsePayload pair " + it->GetKey());
 
+    // The windows' one-pass reader gives each key what the table holds.
+    TAlertFields fields;
+    ReadAlertFields(payload, fields);
+    const std::pair<const std::string *, const char *> read[] = {
+        {&fields.WindowId, "w_id"},           {&fields.Symbol, "symbol"},
+        {&fields.Last, "last"},               {&fields.PrevClose, "prev_close"},
+        {&fields.SmaDivergence, "sma_divergence"}, {&fields.Time, "time"},
+        {&fields.Action, "action"},           {&fields.DistFromBB, "dist_from_bb"}};
+    for (const auto &[value, key] : read)
+        FUZZ_CHECK(*value == Field(pairs, key), std::string("ReadAlertFields ") + key);
+
     const int target = ReferenceWindowId(Field(pairs, "w_id"));
     std::vector<TBollingerEntry> lists[8];
     for (int id = 3; id <= 6; ++id)

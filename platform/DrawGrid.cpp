@@ -365,8 +365,14 @@ void TDrawGrid::UpdateLayout()
         bool allowVertical = true;
         CalcScrollBars(allowHorizontal, allowVertical);
 
-        const int vsbWidth = verticalScrollBar()->sizeHint().width();
-        const int hsbHeight = horizontalScrollBar()->sizeHint().height();
+        // Asking the style costs more than the rest of the layout, and the
+        // layout runs whenever the row count changes: cached until the
+        // style or the font changes.
+        if (FScrollBarExtent.isEmpty())
+            FScrollBarExtent = QSize(verticalScrollBar()->sizeHint().width(),
+                                     horizontalScrollBar()->sizeHint().height());
+        const int vsbWidth = FScrollBarExtent.width();
+        const int hsbHeight = FScrollBarExtent.height();
         const QRect inner = contentsRect();
         int totalWidth = 0;
         for (int w : FColWidths)
@@ -456,6 +462,8 @@ void TDrawGrid::changeEvent(QEvent *event)
 {
     if (event->type() == QEvent::FontChange)
         FCanvas.SetFont(font());
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        FScrollBarExtent = QSize();
     QAbstractScrollArea::changeEvent(event);
 }
 

@@ -194,6 +194,7 @@ private:
     bool FCtl3D = true;
     int FTopRow = 0;
     int FLeftCol = 0;
+    QSize FScrollBarExtent; // width of the vertical bar, height of the horizontal one
     bool FInLayout = false;
     bool FLayoutAgain = false;
     int FSizingColumn = -1;

@@ -34,17 +34,25 @@ std::string EmptyValue()
 int32_t HashString(const std::string &s)
 {
     const size_t n = s.size();
-    // The bytes as if followed by their terminating zero; nothing past it is read.
-    auto byteAt = [&](size_t k) -> uint32_t { return k < n ? static_cast<unsigned char>(s[k]) : 0u; };
-    const size_t words = (n + 1) / 4;
+    const auto *bytes = reinterpret_cast<const unsigned char *>(s.data());
+    // Whole little-endian words first; every alert key goes through here
+    // several times, so no per-byte bounds check.
+    const size_t fullWords = n / 4;
     uint32_t h = 0;
-    for (size_t i = 0; i < words; ++i) {
-        const size_t at = i * 4;
-        const uint32_t w = byteAt(at) | byteAt(at + 1) << 8 | byteAt(at + 2) << 16 | byteAt(at + 3) << 24;
+    size_t i = 0;
+    for (; i < fullWords; ++i) {
+        const unsigned char *p = bytes + i * 4;
+        const uint32_t w = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
         h = (h * 9 + static_cast<uint32_t>(i)) ^ w;
     }
-    for (size_t k = words * 4; k < n; ++k)
-        h = h * 33 + byteAt(k);
+    if (n % 4 == 3) {
+        // The last word ends in the terminating zero; no tail follows it.
+        const unsigned char *p = bytes + i * 4;
+        const uint32_t w = uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+        return static_cast<int32_t>((h * 9 + static_cast<uint32_t>(i)) ^ w);
+    }
+    for (size_t k = fullWords * 4; k < n; ++k)
+        h = h * 33 + bytes[k];
     return static_cast<int32_t>(h);
 }
 
@@ -137,15 +145,11 @@ bool tHashTable::ContainsValue(const std::string &value)
 
 std::string tHashTable::Get(const std::string &key)
 {
-    std::string result = EmptyValue();
-    if (FBuckets.empty())
-        return result;
-    for (THashEntry *e = FBuckets[static_cast<size_t>(BucketIndex(key))].get(); e; e = e->Next.get())
-        if (KeysEqual(e->Key, key)) {
-            result = e->Value;
-            break;
-        }
-    return result;
+    if (!FBuckets.empty())
+        for (THashEntry *e = FBuckets[static_cast<size_t>(BucketIndex(key))].get(); e; e = e->Next.get())
+            if (KeysEqual(e->Key, key))
+                return e->Value;
+    return EmptyValue();
 }
 
 bool tHashTable::AddOrReplace(const std::string &key, const std::string &value)

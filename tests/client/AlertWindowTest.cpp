@@ -453,7 +453,15 @@ TEST_P(AlertNumbersInLocale, ReadAsTheRuleSays)
                                    "abc",
                                    "123456789012345678901234567890.5",
                                    "0.1234567890123456789",
-                                   "99999999999999999999"}) {
+                                   "99999999999999999999",
+                                   "0.1",
+                                   "-0.3",
+                                   "123456789012345",
+                                   "1234567890123456",
+                                   "9007199254740993",
+                                   "0.000000000000001",
+                                   "-99999999999999.9",
+                                   "310.27"}) {
         SCOPED_TRACE(text);
         const double expected = ReadAsTheRuleSays(text);
         const double actual = ParseAlertNumber(text);
@@ -477,6 +485,45 @@ INSTANTIATE_TEST_SUITE_P(
                       NumberLocale{"Persian", QLocale(QLocale::Persian, QLocale::Iran)},
                       NumberLocale{"Swiss", QLocale(QLocale::German, QLocale::Switzerland)}),
     [](const auto &info) { return std::string(info.param.Name); });
+
+// The one-pass reader gives every key exactly what ParsePayload and Get give.
+TEST(AlertFields, ReadAsTheTableGivesThem)
+{
+    for (const std::string payload :
+         {"w_id=1&symbol=ABC&last=10.5&prev_close=10&sma_divergence=0.3&time=09%3A31%3A00",
+          "w_id=4&action=add&symbol=A&dist_from_bb=-1.5&last=2&prev_close=3",
+          "",
+          "&&&",
+          "w_id",
+          "=",
+          "=x&w_id=",
+          "w_id=1&w_id=2",
+          "w_id=1&w%5Fid=2",
+          "w%5fid=3&w_id=4&w%5Fid=5",
+          "sym%62ol=X&symbol=Y&sym%62ol=Z",
+          "symbol=A%26w_id=2",
+          "symbol=a=b=c&time",
+          "symbol=50%&last=%2",
+          "symbol=%41%42%43&action=%61dd",
+          "%73ymbol=%00&dist_from_bb=1e3",
+          "w_id=1&&symbol=&symbol",
+          "action=delete&other=1&symbolx=2&last_=3"}) {
+        SCOPED_TRACE(payload);
+        tHashTable table(0);
+        ParsePayload(payload, table);
+        TAlertFields fields;
+        fields.Symbol = "stale"; // every field is filled afresh
+        ReadAlertFields(payload, fields);
+        EXPECT_EQ(fields.WindowId, table.Get("w_id"));
+        EXPECT_EQ(fields.Symbol, table.Get("symbol"));
+        EXPECT_EQ(fields.Last, table.Get("last"));
+        EXPECT_EQ(fields.PrevClose, table.Get("prev_close"));
+        EXPECT_EQ(fields.SmaDivergence, table.Get("sma_divergence"));
+        EXPECT_EQ(fields.Time, table.Get("time"));
+        EXPECT_EQ(fields.Action, table.Get("action"));
+        EXPECT_EQ(fields.DistFromBB, table.Get("dist_from_bb"));
+    }
+}
 
 TEST(AlertSplitting, SplitAtFindsTheFirstSeparator)
 {
