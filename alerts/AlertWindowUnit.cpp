@@ -208,6 +208,21 @@ bool MustFollow(const TBollingerEntry &entry, const TBollingerEntry &added)
     return entry.Symbol >= added.Symbol;
 }
 
+// Hands every pair of the payload to pairFound(name, value), raw, cut as
+// SplitAt with "&" and then "=" would cut it but on views of the text. A
+// pair without "=", including an empty one, is skipped.
+template <typename TPairFound> void ForEachPair(std::string_view payload, TPairFound pairFound)
+{
+    while (!payload.empty()) {
+        const size_t amp = payload.find('&');
+        const std::string_view pair = payload.substr(0, amp);
+        payload = amp == std::string_view::npos ? std::string_view() : payload.substr(amp + 1);
+        const size_t equals = pair.find('=');
+        if (equals != std::string_view::npos)
+            pairFound(pair.substr(0, equals), pair.substr(equals + 1));
+    }
+}
+
 } // namespace
 
 void SplitAt(const std::string &separator, const std::string &text, std::string &before, std::string &after)
@@ -227,19 +242,10 @@ void SplitAt(const std::string &separator, const std::string &text, std::string 
 
 void ParsePayload(std::string_view text, tHashTable &table)
 {
-    // Cut on views of the text, as SplitAt with "&" and then "=" would cut
-    // it; only the decoded names and values are copied.
-    std::string_view rest = text;
-    while (!rest.empty()) {
-        const size_t amp = rest.find('&');
-        const std::string_view pair = rest.substr(0, amp);
-        rest = amp == std::string_view::npos ? std::string_view() : rest.substr(amp + 1);
-        const size_t equals = pair.find('=');
-        if (equals == std::string_view::npos)
-            continue;
-        std::string name = Decoded(pair.substr(0, equals));
-        table.Put(name, Decoded(pair.substr(equals + 1)));
-    }
+    ForEachPair(text, [&table](std::string_view name, std::string_view value) {
+        const std::string key = Decoded(name);
+        table.Put(key, Decoded(value));
+    });
 }
 
 void ReadAlertFields(std::string_view payload, TAlertFields &fields)
@@ -247,29 +253,20 @@ void ReadAlertFields(std::string_view payload, TAlertFields &fields)
     for (std::string *field : {&fields.WindowId, &fields.Symbol, &fields.Last, &fields.PrevClose,
                                &fields.SmaDivergence, &fields.Time, &fields.Action, &fields.DistFromBB})
         field->clear();
-    // The cuts of ParsePayload, on views: a pair runs to the next "&", its
-    // name to the pair's first "=". Only what a window reads is kept, and
-    // only text holding a "%" goes through UrlDecode. No known name holds a
-    // "%", so a raw name that matches one needs no decoding.
-    while (!payload.empty()) {
-        const size_t amp = payload.find('&');
-        const std::string_view pair = payload.substr(0, amp);
-        payload = amp == std::string_view::npos ? std::string_view() : payload.substr(amp + 1);
-        const size_t equals = pair.find('=');
-        if (equals == std::string_view::npos)
-            continue;
-        const std::string_view name = pair.substr(0, equals);
+    // Only what a window reads is kept, and only text holding a "%" goes
+    // through UrlDecode. No known name holds a "%", so a raw name that
+    // matches one needs no decoding.
+    ForEachPair(payload, [&fields](std::string_view name, std::string_view value) {
         std::string *field = FieldNamed(fields, name);
         if (!field && name.find('%') != std::string_view::npos)
             field = FieldNamed(fields, Decoded(name));
         if (!field)
-            continue;
-        const std::string_view value = pair.substr(equals + 1);
+            return;
         if (value.find('%') == std::string_view::npos)
             field->assign(value);
         else
             *field = Decoded(value);
-    }
+    });
 }
 
 double ParseAlertNumber(const std::string &text)

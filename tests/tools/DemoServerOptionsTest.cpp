@@ -1,16 +1,9 @@
 #include "DemoServerOptions.h"
+#include "DemoServerProgram.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-QStringList Arguments(std::initializer_list<const char *> items)
-{
-    QStringList list;
-    for (const char *item : items)
-        list << QString::fromUtf8(item);
-    return list;
-}
 
 TEST(DemoServerOptions, DefaultsWithoutArguments)
 {

@@ -1,4 +1,5 @@
 // Runs the built corvane-demo-server program itself.
+#include "DemoServerProgram.h"
 #include "DemoTestClient.h"
 
 #include <QCoreApplication>
@@ -13,35 +14,9 @@
 
 namespace {
 
-QString ServerProgram()
-{
-    const QString buildDir = qEnvironmentVariable("CORVANE_BUILD_DIR");
-    const QString base =
-        buildDir.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/..") : buildDir;
-    return base + QStringLiteral("/tools/demo-server/corvane-demo-server");
-}
-
-QStringList Arguments(std::initializer_list<const char *> items)
-{
-    QStringList list;
-    for (const char *item : items)
-        list << QString::fromUtf8(item);
-    return list;
-}
-
-class DemoServerProcess : public ::testing::Test
+class DemoServerProcess : public TDemoServerProgramTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(QFile::exists(ServerProgram())) << ServerProgram().toStdString(); }
-
-    void TearDown() override
-    {
-        if (Process.state() != QProcess::NotRunning) {
-            Process.kill();
-            Process.waitForFinished(10000);
-        }
-    }
-
     // Runs the program to its end; false if it did not end.
     bool Run(const QStringList &arguments)
     {
@@ -53,18 +28,10 @@ protected:
     quint16 StartListening(const QStringList &arguments)
     {
         Process.start(ServerProgram(), arguments);
-        if (!WaitFor([&] { return Process.canReadLine() || Process.state() == QProcess::NotRunning; }, 30000))
-            return 0;
-        const QString line = QString::fromUtf8(Process.readLine()).trimmed();
-        const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral("^listening on 127\\.0\\.0\\.1:(\\d+)$")).match(line);
-        EXPECT_TRUE(match.hasMatch()) << line.toStdString();
-        return match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
+        return ReadPort("listening on");
     }
 
     std::string StandardError() { return QString::fromUtf8(Process.readAllStandardError()).toStdString(); }
-
-    QProcess Process;
 };
 
 struct TBadCase

@@ -1,4 +1,5 @@
 // The built program with the tunnel and chaos options.
+#include "DemoServerProgram.h"
 #include "DemoTestClient.h"
 #include "TunnelTestSupport.h"
 
@@ -13,50 +14,7 @@
 
 namespace {
 
-QString ServerProgram()
-{
-    const QString buildDir = qEnvironmentVariable("CORVANE_BUILD_DIR");
-    const QString base =
-        buildDir.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/..") : buildDir;
-    return base + QStringLiteral("/tools/demo-server/corvane-demo-server");
-}
-
-QStringList Arguments(std::initializer_list<const char *> items)
-{
-    QStringList list;
-    for (const char *item : items)
-        list << QString::fromUtf8(item);
-    return list;
-}
-
-class DemoServerTunnelProcess : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_TRUE(QFile::exists(ServerProgram())) << ServerProgram().toStdString(); }
-
-    void TearDown() override
-    {
-        if (Process.state() != QProcess::NotRunning) {
-            Process.kill();
-            Process.waitForFinished(10000);
-        }
-    }
-
-    // The port from a line of standard output such as "http listening on 127.0.0.1:PORT".
-    quint16 ReadPort(const char *what)
-    {
-        if (!WaitFor([&] { return Process.canReadLine() || Process.state() == QProcess::NotRunning; }, 30000))
-            return 0;
-        const QString line = QString::fromUtf8(Process.readLine()).trimmed();
-        const QRegularExpressionMatch match =
-            QRegularExpression(QStringLiteral("^%1 127\\.0\\.0\\.1:(\\d+)$").arg(QString::fromUtf8(what)))
-                .match(line);
-        EXPECT_TRUE(match.hasMatch()) << line.toStdString();
-        return match.hasMatch() ? static_cast<quint16>(match.captured(1).toUInt()) : 0;
-    }
-
-    QProcess Process;
-};
+using DemoServerTunnelProcess = TDemoServerProgramTest;
 
 TEST_F(DemoServerTunnelProcess, PrintsTheHttpPortSecondAndServesTunnels)
 {
