@@ -28,6 +28,7 @@ void TCanvas::SetFont(const QFont &font)
     FFont = font;
     FMetrics.reset();
     FWidths.clear();
+    FStaticTexts.clear();
     if (FPainter)
         FPainter->setFont(FFont);
 }
@@ -79,6 +80,18 @@ int TCanvas::TextWidth(const QString &text) const
     return width;
 }
 
+const QStaticText &TCanvas::StaticText(const QString &text) const
+{
+    if (const auto known = FStaticTexts.constFind(text); known != FStaticTexts.cend())
+        return *known;
+    if (FStaticTexts.size() >= 512)
+        FStaticTexts.clear();
+    QStaticText laidOut(text);
+    laidOut.setTextFormat(Qt::PlainText);
+    laidOut.prepare(QTransform(), FFont);
+    return *FStaticTexts.insert(text, laidOut);
+}
+
 int TCanvas::TextHeight(const QString &) const
 {
     return Metrics().height();
@@ -98,7 +111,7 @@ void TCanvas::TextRect(const QRect &rect, int x, int y, const QString &text)
         return;
     FPainter->setClipRect(rect);
     FPainter->setPen(FontColor);
-    FPainter->drawText(x, y + Metrics().ascent(), text);
+    FPainter->drawStaticText(x, y, StaticText(text));
     FPainter->setClipping(false);
 }
 

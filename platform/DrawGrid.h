@@ -6,6 +6,7 @@
 #include <QFontMetrics>
 #include <QHash>
 #include <QRect>
+#include <QStaticText>
 #include <QString>
 
 #include <cstdint>
@@ -69,6 +70,11 @@ private:
     // Widths measured with FMetrics: every repaint measures the same texts
     // again, and shaping them is the larger part of painting a cell.
     mutable QHash<QString, int> FWidths;
+    // The same texts laid out once for drawing: a repaint during a flood
+    // draws mostly texts it drew before, and laying them out again costs as
+    // much as drawing them.
+    const QStaticText &StaticText(const QString &text) const;
+    mutable QHash<QString, QStaticText> FStaticTexts;
     QPainter *FPainter = nullptr;
 };
 

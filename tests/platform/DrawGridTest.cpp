@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QFontMetrics>
 #include <QImage>
+#include <QPainter>
 #include <QMouseEvent>
 #include <QScrollBar>
 
@@ -418,6 +419,40 @@ TEST(CanvasTest, WidthsAreMeasuredWithTheCurrentFont)
     for (int i = 0; i < 5000; ++i) {
         const QString number = QString::number(i);
         ASSERT_EQ(canvas.TextWidth(number), QFontMetrics(bold).horizontalAdvance(number)) << i;
+    }
+}
+
+// Texts are laid out once and kept; what reaches the image must still be the
+// text drawn at its baseline, in the canvas's current font.
+TEST(CanvasTest, DrawsTextsAsThePainterDrawsThemAtTheBaseline)
+{
+    const auto drawnByCanvas = [](TCanvas &canvas, const QString &text) {
+        QImage image(120, 40, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::black);
+        QPainter painter(&image);
+        canvas.Attach(&painter);
+        canvas.FontColor = Qt::white;
+        canvas.TextRect(QRect(0, 0, 120, 40), 3, 5, text);
+        canvas.Detach();
+        return image;
+    };
+    const auto drawnByPainter = [](const QFont &font, const QString &text) {
+        QImage image(120, 40, QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::black);
+        QPainter painter(&image);
+        painter.setFont(font);
+        painter.setPen(Qt::white);
+        painter.drawText(3, 5 + QFontMetrics(font).ascent(), text);
+        return image;
+    };
+
+    TCanvas canvas;
+    for (const int pixels : {12, 20}) {
+        canvas.SetFont(TerminalFont(pixels));
+        for (const QString &text : {QStringLiteral("310.25"), QStringLiteral("MSFT"), QStringLiteral("310.25")}) {
+            SCOPED_TRACE(text.toStdString() + " at " + std::to_string(pixels) + " px");
+            EXPECT_EQ(drawnByCanvas(canvas, text), drawnByPainter(TerminalFont(pixels), text));
+        }
     }
 }
 
