@@ -134,57 +134,46 @@ const TLastAlert &ReadAlert(const std::string &data)
     return last;
 }
 
-// Digits with an optional minus sign and an optional "." and more digits,
-// no superfluous leading zero, short enough that no notation overflows.
-bool IsPlainDecimal(const std::string &text)
-{
-    if (text.empty() || text.size() > 32)
-        return false;
-    const size_t first = text[0] == '-' ? 1 : 0;
-    size_t i = first;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-        ++i;
-    const size_t wholeDigits = i - first;
-    if (wholeDigits == 0 || (wholeDigits > 1 && text[first] == '0'))
-        return false;
-    if (i == text.size())
-        return true;
-    if (text[i] != '.')
-        return false;
-    const size_t fractionStart = ++i;
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-        ++i;
-    return i > fractionStart && i == text.size();
-}
-
-// The value of plain decimal text, correctly rounded. With at most 15
-// digits the digits as an integer and the power of ten are both exact
-// doubles, so one division rounds correctly; longer text takes from_chars.
-double PlainDecimalValue(const std::string &text)
+// Reads plain decimal text: digits with an optional minus sign and an
+// optional "." and more digits, no superfluous leading zero, short enough
+// that no notation overflows. False for any other text. The value is
+// correctly rounded: with at most 15 digits the digits as an integer and the
+// power of ten are both exact doubles, so one division rounds correctly;
+// longer text takes from_chars.
+bool ReadPlainDecimal(const std::string &text, double &value)
 {
     static constexpr double PowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7,
                                              1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const size_t n = text.size();
+    if (n == 0 || n > 32)
+        return false;
     const bool negative = text[0] == '-';
-    std::uint64_t digits = 0;
+    const auto isDigit = [&text](size_t at) { return text[at] >= '0' && text[at] <= '9'; };
+    std::uint64_t digits = 0; // exact while count <= 15, unused beyond
     int count = 0;
-    int fractionDigits = 0;
-    bool inFraction = false;
-    for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
-        if (text[i] == '.') {
-            inFraction = true;
-            continue;
-        }
+    size_t i = negative ? 1 : 0;
+    const size_t wholeStart = i;
+    for (; i < n && isDigit(i); ++i, ++count)
         digits = digits * 10 + static_cast<unsigned>(text[i] - '0');
-        ++count;
-        fractionDigits += inFraction;
+    const size_t wholeDigits = i - wholeStart;
+    if (wholeDigits == 0 || (wholeDigits > 1 && text[wholeStart] == '0'))
+        return false;
+    int fractionDigits = 0;
+    if (i < n) {
+        if (text[i] != '.')
+            return false;
+        for (++i; i < n && isDigit(i); ++i, ++count, ++fractionDigits)
+            digits = digits * 10 + static_cast<unsigned>(text[i] - '0');
+        if (fractionDigits == 0 || i != n)
+            return false;
     }
     if (count > 15) {
-        double value = 0;
-        std::from_chars(text.data(), text.data() + text.size(), value);
-        return value;
+        std::from_chars(text.data(), text.data() + n, value);
+        return true;
     }
     const double magnitude = static_cast<double>(digits) / PowersOfTen[fractionDigits];
-    return negative ? -magnitude : magnitude;
+    value = negative ? -magnitude : magnitude;
+    return true;
 }
 
 bool SameNumber(double a, double b)
@@ -280,11 +269,8 @@ double ParseAlertNumber(const std::string &text)
     // the server's notation, which does. The locale's parser is slow and
     // every alert carries several numbers, so such text is read directly.
     // A negative zero keeps to the slow path, which decides its sign.
-    if (IsPlainDecimal(text)) {
-        const double value = PlainDecimalValue(text);
-        if (value != 0)
-            return value;
-    }
+    if (double plain = 0; ReadPlainDecimal(text, plain) && plain != 0)
+        return plain;
     const QString number = QString::fromStdString(text);
     QLocale user;
     user.setNumberOptions(QLocale::RejectGroupSeparator);

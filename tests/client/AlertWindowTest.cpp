@@ -461,7 +461,13 @@ TEST_P(AlertNumbersInLocale, ReadAsTheRuleSays)
                                    "9007199254740993",
                                    "0.000000000000001",
                                    "-99999999999999.9",
-                                   "310.27"}) {
+                                   "310.27",
+                                   "00",
+                                   "-01.5",
+                                   "1.5.",
+                                   "--1",
+                                   "12345678901234567890123456789012",
+                                   "123456789012345678901234567890123"}) {
         SCOPED_TRACE(text);
         const double expected = ReadAsTheRuleSays(text);
         const double actual = ParseAlertNumber(text);
