@@ -334,7 +334,6 @@ void TTalkWithServer::ServerConnectionDataAvailable(TGenericServerConnection *Se
 {
     if (!FServerConnection)
         return;
-    const std::weak_ptr<bool> alive = FAlive;
     try {
         std::string received;
         FServerConnection->Receive(received);
@@ -342,12 +341,7 @@ void TTalkWithServer::ServerConnectionDataAvailable(TGenericServerConnection *Se
             return; // the stream is broken; what follows means nothing
         FReceived += received;
     } catch (const Exception &e) {
-        FLastError = "Invalid data from server: " + e.Message();
-        ReportException(e, "TalkWithServer, TTalkWithServer.ServerConnectionDataAvailable");
-        Sender->Close();
-        if (alive.expired())
-            return;
-        ProcessInput();
+        RejectInvalidData(e, Sender);
         return;
     }
     // A callback that runs a nested event loop may bring more data: it waits
@@ -365,7 +359,7 @@ void TTalkWithServer::InflateReceived(TGenericServerConnection *Sender)
         const size_t size = std::min(InflateSliceSize, FReceived.size() - FReceivedOffset);
         try {
             const size_t before = FDecompressor->Output.size();
-            FDecompressor->Decompress(FReceived.substr(FReceivedOffset, size));
+            FDecompressor->Decompress(std::string_view(FReceived).substr(FReceivedOffset, size));
             FReceivedOffset += size;
             FBytesReceived += size;
             FBytesInflated += FDecompressor->Output.size() - before;
@@ -374,13 +368,7 @@ void TTalkWithServer::InflateReceived(TGenericServerConnection *Sender)
             FReceived.clear();
             FReceivedOffset = 0;
             FInflating = false;
-            FLastError = "Invalid data from server: " + e.Message();
-            ReportException(e, "TalkWithServer, TTalkWithServer.ServerConnectionDataAvailable");
-            Sender->Close();
-            if (alive.expired())
-                return;
-            // Frames inflated before the error are still cut; their requests are gone.
-            ProcessInput();
+            RejectInvalidData(e, Sender);
             return;
         }
         // Frames are cut slice by slice, so the inflated bytes held stay small.
@@ -393,6 +381,18 @@ void TTalkWithServer::InflateReceived(TGenericServerConnection *Sender)
     FReceived.clear();
     FReceivedOffset = 0;
     FInflating = false;
+}
+
+void TTalkWithServer::RejectInvalidData(const Exception &error, TGenericServerConnection *Sender)
+{
+    const std::weak_ptr<bool> alive = FAlive;
+    FLastError = "Invalid data from server: " + error.Message();
+    ReportException(error, "TalkWithServer, TTalkWithServer.ServerConnectionDataAvailable");
+    Sender->Close();
+    if (alive.expired())
+        return;
+    // Frames inflated before the error are still cut; their requests are gone.
+    ProcessInput();
 }
 
 void TTalkWithServer::CheckInflationRatio()

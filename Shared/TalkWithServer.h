@@ -156,6 +156,8 @@ private:
     void FlushOutput();
     void InflateReceived(TGenericServerConnection *Sender);
     void CheckInflationRatio();
+    // Records, reports and closes on a stream that cannot be read on.
+    void RejectInvalidData(const Exception &error, TGenericServerConnection *Sender);
     void ProcessInput();
     bool CheckFrameLength(std::int32_t Length);
     void SendGoodResponse(std::int32_t Id, const std::string &Body);

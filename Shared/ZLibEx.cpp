@@ -1,6 +1,7 @@
 #include "ZLibEx.h"
 
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -24,7 +25,7 @@ int ZLibLevel(TCompressionLevel level)
 // The loop shared by deflate and inflate: passes of at most 4096 bytes of
 // output, while input remains or the previous pass filled its buffer.
 template <typename ErrorClass, typename Call>
-void RunPasses(z_stream &stream, const std::string &data, std::string &output, Call call)
+void RunPasses(z_stream &stream, std::string_view data, std::string &output, Call call)
 {
     // A stream in which zlib recorded an error is dead: drop the data quietly.
     if (stream.msg || data.empty())
@@ -129,7 +130,7 @@ TZLibDecompressor::~TZLibDecompressor()
     inflateEnd(&FStream);
 }
 
-void TZLibDecompressor::Decompress(const std::string &data)
+void TZLibDecompressor::Decompress(std::string_view data)
 {
     RunPasses<EZDecompressionError>(FStream, data, Output, [&] { return inflate(&FStream, Z_SYNC_FLUSH); });
 }

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <string>
+#include <string_view>
 
 CORVANE_DECLARE_EXCEPTION(EZLibError, Exception);
 CORVANE_DECLARE_EXCEPTION(EZCompressionError, EZLibError);
@@ -49,7 +50,7 @@ public:
     TZLibDecompressor(const TZLibDecompressor &) = delete;
     TZLibDecompressor &operator=(const TZLibDecompressor &) = delete;
 
-    void Decompress(const std::string &data);
+    void Decompress(std::string_view data);
 
     // Inflated bytes not yet consumed; the owner removes what it used from the front.
     std::string Output;

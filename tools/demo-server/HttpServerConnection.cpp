@@ -1,19 +1,6 @@
 #include "HttpServerConnection.h"
 
-#include <QHostAddress>
-
-namespace {
-
-std::string AddressText(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        return QHostAddress(v4).toString().toStdString();
-    return "[" + address.toString().toStdString() + "]";
-}
-
-} // namespace
+#include "AddressText.h"
 
 THttpServerConnection::THttpServerConnection(int number, std::unique_ptr<QTcpSocket> socket)
     : FNumber(number), FSocket(std::move(socket))

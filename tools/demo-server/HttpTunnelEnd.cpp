@@ -1,5 +1,6 @@
 #include "HttpTunnelEnd.h"
 
+#include "AddressText.h"
 #include "ClientSession.h" // PrintableForLog
 #include "P64Decode.h"
 #include "UrlEncode.h"
@@ -11,15 +12,6 @@
 #include <cstdio>
 
 namespace {
-
-std::string AddressText(const QHostAddress &address)
-{
-    bool isV4 = false;
-    const quint32 v4 = address.toIPv4Address(&isV4);
-    if (isV4)
-        return QHostAddress(v4).toString().toStdString();
-    return "[" + address.toString().toStdString() + "]";
-}
 
 // Unguessable, so one client cannot post into another client's stream.
 std::string NewToken()
